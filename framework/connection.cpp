@@ -1,0 +1,478 @@
+#include "framework/connection.h"
+
+#include <cxxabi.h>
+
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "framework/diagnostics.h"
+#include "framework/errors.h"
+#include "framework/properties.h"
+#include "library/loader.h"
+#include "values/format.h"
+
+namespace Qor::Kinemo::Navigation3D {
+
+using namespace zibrel;
+
+// ---------------------------------------------------------------- CZibrelImpl
+
+// Counts an accessor call in progress; refuses it once the model is detached.
+class CZibrelImpl::call_guard {
+public:
+    explicit call_guard(CZibrelImpl& impl) : impl_(impl) {
+        impl_.active_calls_.fetch_add(1);
+        if (impl_.detached_.load()) {
+            leave();
+            throw std::out_of_range("The navigation model is being destroyed");
+        }
+    }
+    ~call_guard() { leave(); }
+    call_guard(const call_guard&) = delete;
+    call_guard& operator=(const call_guard&) = delete;
+
+private:
+    void leave() {
+        if (impl_.active_calls_.fetch_sub(1) == 1) impl_.active_calls_.notify_all();
+    }
+    CZibrelImpl& impl_;
+};
+
+CZibrelImpl::CZibrelImpl(IAccessors* accessors) : accessors_(accessors) {}
+
+CZibrelImpl::~CZibrelImpl() = default;
+
+std::shared_ptr<CZibrelImpl> CZibrelImpl::CreateInstance(IAccessors* accessors, bool multiThreaded,
+                                                         zbOptions options) {
+    if (accessors == nullptr) throw std::logic_error("The accessor interface is null");
+    struct make_shared_enabler : CZibrelImpl {
+        explicit make_shared_enabler(IAccessors* accessors) : CZibrelImpl(accessors) {}
+    };
+    std::shared_ptr<CZibrelImpl> impl = std::make_shared<make_shared_enabler>(accessors);
+    // The registry refers to this object's own accessor part, which forwards to the application.
+    std::shared_ptr<IAccessors> own(impl, static_cast<IAccessors*>(impl.get()));
+    impl->interface_ = std::make_unique<CZibrelInterface>(std::move(own), multiThreaded, options);
+    return impl;
+}
+
+std::shared_ptr<CZibrelImpl> CZibrelImpl::CreateInstance(IAccessors* accessors, bool multiThreaded, bool option) {
+    return CreateInstance(accessors, multiThreaded, option ? zb_creation_option : zb_no_options);
+}
+
+int32_t CZibrelImpl::Write(const std::string& name, const value& value) { return interface_->Write(name, value); }
+int32_t CZibrelImpl::Read(const std::string& name, std::string& text) { return interface_->Read(name, text); }
+int32_t CZibrelImpl::Read(const std::string& name, value& value) { return interface_->Read(name, value); }
+void CZibrelImpl::Close() { interface_->Close(); }
+void CZibrelImpl::Open(std::string profile) { interface_->Open(std::move(profile)); }
+void CZibrelImpl::Open() { interface_->Open(); }
+
+void CZibrelImpl::Detach() {
+    detached_.store(true);
+    interface_->Close();
+    static_cast<CZibrelInterface&>(*interface_).Withdraw();
+}
+
+void CZibrelImpl::WaitForCallbacks() {
+    for (int active = active_calls_.load(); active != 0; active = active_calls_.load()) active_calls_.wait(active);
+}
+
+#define ZIBREL_FORWARD(method, parameter)                                                                            \
+    int32_t CZibrelImpl::method(parameter argument) {                                                                \
+        call_guard guard(*this);                                                                                     \
+        return accessors_->method(argument);                                                                         \
+    }
+
+ZIBREL_FORWARD(GetCoordinateSystem, matrix&)
+ZIBREL_FORWARD(GetFrontView, matrix&)
+ZIBREL_FORWARD(GetCameraMatrix, matrix&)
+ZIBREL_FORWARD(GetCameraTarget, point&)
+ZIBREL_FORWARD(GetPointerPosition, point&)
+ZIBREL_FORWARD(GetViewConstructionPlane, plane&)
+ZIBREL_FORWARD(GetViewExtents, box&)
+ZIBREL_FORWARD(GetViewFocusDistance, double&)
+ZIBREL_FORWARD(GetViewFOV, double&)
+ZIBREL_FORWARD(GetViewFrustum, frustum&)
+ZIBREL_FORWARD(GetIsViewPerspective, flag&)
+ZIBREL_FORWARD(GetIsViewRotatable, flag&)
+ZIBREL_FORWARD(SetCameraMatrix, const matrix&)
+ZIBREL_FORWARD(SetCameraTarget, const point&)
+ZIBREL_FORWARD(SetPointerPosition, const point&)
+ZIBREL_FORWARD(SetViewExtents, const box&)
+ZIBREL_FORWARD(SetViewFOV, double)
+ZIBREL_FORWARD(SetViewFrustum, const frustum&)
+ZIBREL_FORWARD(GetModelExtents, box&)
+ZIBREL_FORWARD(GetSelectionExtents, box&)
+ZIBREL_FORWARD(GetSelectionTransform, matrix&)
+ZIBREL_FORWARD(GetIsSelectionEmpty, flag&)
+ZIBREL_FORWARD(SetSelectionTransform, const matrix&)
+ZIBREL_FORWARD(GetUnitsToMeters, double&)
+ZIBREL_FORWARD(GetFloorPlane, plane&)
+ZIBREL_FORWARD(GetPivotPosition, point&)
+ZIBREL_FORWARD(IsUserPivot, flag&)
+ZIBREL_FORWARD(SetPivotPosition, const point&)
+ZIBREL_FORWARD(GetPivotVisible, flag&)
+ZIBREL_FORWARD(SetPivotVisible, bool)
+ZIBREL_FORWARD(GetHitLookAt, point&)
+ZIBREL_FORWARD(SetHitAperture, double)
+ZIBREL_FORWARD(SetHitDirection, const vector&)
+ZIBREL_FORWARD(SetHitLookFrom, const point&)
+ZIBREL_FORWARD(SetHitSelectionOnly, bool)
+ZIBREL_FORWARD(SetSettingsChanged, int32_t)
+ZIBREL_FORWARD(SetKeyPress, int32_t)
+ZIBREL_FORWARD(SetKeyRelease, int32_t)
+ZIBREL_FORWARD(SetTransaction, int32_t)
+ZIBREL_FORWARD(SetMotionFlag, bool)
+#undef ZIBREL_FORWARD
+
+int32_t CZibrelImpl::SetActiveCommand(std::string commandId) {
+    call_guard guard(*this);
+    return accessors_->SetActiveCommand(std::move(commandId));
+}
+
+// ----------------------------------------------------------- CZibrelInterface
+
+CZibrelInterface::CZibrelInterface(std::shared_ptr<IAccessors> accessors, bool multiThreaded, zbOptions options)
+    : options_{sizeof(create_options), multiThreaded, static_cast<uint32_t>(options)} {
+    cookie_ = SinkRegistry::insert(std::make_shared<WeakAccessorPtr<IAccessors>>(accessors));
+}
+
+CZibrelInterface::~CZibrelInterface() {
+    // The cookie goes first, so a callback arriving while the library closes finds nothing.
+    Withdraw();
+    if (handle_ != 0) ZbClose(handle_);
+}
+
+void CZibrelInterface::Withdraw() {
+    if (cookie_ != 0) SinkRegistry::erase(cookie_);
+    cookie_ = 0;
+}
+
+namespace {
+
+// One property entry per accessor, grouped by interface in registration order.
+struct entry {
+    const char* const* name;
+    property_getter getter;
+    property_setter setter;
+};
+
+using I = CZibrelInterface;
+
+const entry events_entries[] = {
+    {&commands_active_command, nullptr, &I::SetActiveCommand},
+    {&events_key_press, nullptr, &I::SetKeyPress},
+    {&events_key_release, nullptr, &I::SetKeyRelease},
+    {&settings_changed, nullptr, &I::SetSettingsChanged},
+};
+const entry space_entries[] = {
+    {&coordinate_system, &I::GetCoordinateSystem, nullptr},
+    {&views_front, &I::GetFrontView, nullptr},
+};
+const entry state_entries[] = {
+    {&motion, nullptr, &I::SetMotionFlag},
+    {&transaction, nullptr, &I::SetTransaction},
+};
+const entry view_entries[] = {
+    {&view_affine, &I::GetCameraMatrix, &I::SetCameraMatrix},
+    {&view_construction_plane, &I::GetViewConstructionPlane, nullptr},
+    {&view_extents, &I::GetViewExtents, &I::SetViewExtents},
+    {&view_focus_distance, &I::GetViewFocusDistance, nullptr},
+    {&view_fov, &I::GetViewFOV, &I::SetViewFOV},
+    {&view_frustum, &I::GetViewFrustum, &I::SetViewFrustum},
+    {&view_perspective, &I::GetIsViewPerspective, nullptr},
+    {&view_target, &I::GetCameraTarget, &I::SetCameraTarget},
+    {&view_rotatable, &I::GetIsViewRotatable, nullptr},
+    {&pointer_position, &I::GetPointerPosition, &I::SetPointerPosition},
+};
+const entry pivot_entries[] = {
+    {&pivot_position, &I::GetPivotPosition, &I::SetPivotPosition},
+    {&pivot_user, &I::IsUserPivot, nullptr},
+    {&pivot_visible, &I::GetPivotVisible, &I::SetPivotVisible},
+};
+const entry hit_entries[] = {
+    {&hit_lookfrom, nullptr, &I::SetHitLookFrom},
+    {&hit_direction, nullptr, &I::SetHitDirection},
+    {&hit_aperture, nullptr, &I::SetHitAperture},
+    {&hit_lookat, &I::GetHitLookAt, nullptr},
+    {&hit_selection_only, nullptr, &I::SetHitSelectionOnly},
+};
+const entry model_entries[] = {
+    {&model_extents, &I::GetModelExtents, nullptr},
+    {&selection_empty, &I::GetIsSelectionEmpty, nullptr},
+    {&selection_extents, &I::GetSelectionExtents, nullptr},
+    {&selection_affine, &I::GetSelectionTransform, &I::SetSelectionTransform},
+    {&model_units_to_meters, &I::GetUnitsToMeters, nullptr},
+    {&model_floor_plane, &I::GetFloorPlane, nullptr},
+};
+
+template <size_t N>
+void append(std::vector<property_accessor>& array, const entry (&entries)[N], sink_cookie cookie) {
+    for (const entry& e : entries) array.push_back({*e.name, e.getter, e.setter, cookie});
+}
+
+}  // namespace
+
+void CZibrelInterface::Open(std::string profile) {
+    if (profile.empty()) throw std::invalid_argument("The text for the profile is empty.");
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (handle_ != 0)
+        throw std::system_error(make_error_code(already_connected), "Connection to the library is already open.");
+
+    std::unique_ptr<AccessorInterface> accessors = SinkRegistry::at(cookie_)->lock();
+    std::vector<property_accessor> array;
+    array.reserve(32);
+    if (accessors->GetIEvents()) append(array, events_entries, cookie_);
+    if (accessors->GetISpace3D()) append(array, space_entries, cookie_);
+    if (accessors->GetIState()) append(array, state_entries, cookie_);
+    if (accessors->GetIView()) append(array, view_entries, cookie_);
+    if (accessors->GetIPivot()) append(array, pivot_entries, cookie_);
+    if (accessors->GetIHit()) append(array, hit_entries, cookie_);
+    if (accessors->GetIModel()) append(array, model_entries, cookie_);
+
+    connection_handle handle = 0;
+    const int32_t result = ZbCreate(&handle, profile.c_str(), array.data(), array.size(), &options_);
+    if (result != 0)
+        throw std::system_error(make_error_code(result & 0xFFFF), "Cannot create a connection to the 3ZEdizo.");
+    handle_ = handle;
+    profile_ = std::move(profile);
+}
+
+void CZibrelInterface::Open() { Open(std::string(profile_)); }
+
+void CZibrelInterface::Close() {
+    if (handle_ == 0) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (handle_ != 0) {
+        const connection_handle handle = handle_;
+        // Cleared before the call, so a re-entrant Close from a callback does nothing.
+        handle_ = 0;
+        ZbClose(handle);
+    }
+}
+
+int32_t CZibrelInterface::Read(const std::string& name, value& value) {
+    if (handle_ == 0) return result_from_error(operation_not_permitted);
+    return ReadValue(handle_, name.c_str(), &value);
+}
+
+int32_t CZibrelInterface::Write(const std::string& name, const value& value) {
+    if (handle_ == 0) return result_from_error(operation_not_permitted);
+    return WriteValue(handle_, name.c_str(), &value);
+}
+
+int32_t CZibrelInterface::Read(const std::string& name, std::string& text) {
+    if (handle_ == 0) return result_from_error(operation_not_permitted);
+    value record(text.data(), text.size());
+    int32_t result = ReadValue(handle_, name.c_str(), &record);
+    if ((result & 0xFFFF) == no_buffer_space) {
+        text.resize(record.s.length);
+        record = value(text.data(), text.size());
+        result = ReadValue(handle_, name.c_str(), &record);
+    }
+    if (result == 0) {
+        // A library that claims more than the buffer held is refused, never read past.
+        if (record.type != string_type || record.s.length > text.size()) return result_from_error(no_buffer_space);
+        text.resize(record.s.length);
+    }
+    return result;
+}
+
+namespace {
+
+void write_null_or(std::ostream& out, const value* record) {
+    if (record != nullptr)
+        out << *record;
+    else
+        out << "nullptr";
+}
+
+const char* name_or_null(const char* property) { return property != nullptr ? property : "nullptr"; }
+
+// The guarded library call: a throwing library must not take the process down.
+template <typename Call>
+int32_t guarded_library_call(const char* entry, connection_handle handle, const char* name, const value* record,
+                             Call call) {
+    const char* what = nullptr;
+    try {
+        return call();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::exception& e) {
+        what = e.what();
+        std::lock_guard<std::mutex> lock(diagnostic_mutex());
+        std::cerr << "exception thrown in " << entry << "(0x" << std::hex << handle << std::dec << ", "
+                  << name_or_null(name) << ", value)\n";
+        write_null_or(std::cerr, record);
+        std::cerr << " " << what << std::endl;
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(diagnostic_mutex());
+        std::cerr << "exception thrown in " << entry << "(0x" << std::hex << handle << std::dec << ", "
+                  << name_or_null(name) << ", value)\n";
+        write_null_or(std::cerr, record);
+        std::cerr << " unknown exception" << std::endl;
+    }
+    return result_from_error(io_error);
+}
+
+}  // namespace
+
+int32_t CZibrelInterface::ReadValue(connection_handle handle, const char* name, value* value) {
+    return guarded_library_call("ZbReadValue", handle, name, value, [&] { return ZbReadValue(handle, name, value); });
+}
+
+int32_t CZibrelInterface::WriteValue(connection_handle handle, const char* name, const value* value) {
+    return guarded_library_call("ZbWriteValue", handle, name, value,
+                                [&] { return ZbWriteValue(handle, name, value); });
+}
+
+// ------------------------------------------------------------------ callbacks
+
+namespace {
+
+enum class direction { get, set };
+
+void line_a(direction d, sink_cookie cookie, const char* property, const value* record, const char* what) {
+    std::lock_guard<std::mutex> lock(diagnostic_mutex());
+    std::cerr << "std::out_of_range exception thrown in " << (d == direction::get ? "GetValue" : "SetValue") << "(0x"
+              << std::hex << cookie << std::dec << ", " << name_or_null(property) << ", value)\n";
+    write_null_or(std::cerr, record);
+    std::cerr << what << std::endl;
+}
+
+void line_b(direction d, sink_cookie cookie, const char* property, const value* record, const char* what) {
+    std::lock_guard<std::mutex> lock(diagnostic_mutex());
+    if (d == direction::get) {
+        std::cerr << "Uncaught exception thrown in GetValue(0x" << std::hex << cookie << std::dec << ", "
+                  << name_or_null(property) << ", value)\n";
+        write_null_or(std::cerr, record);
+        std::cerr << what << std::endl;
+    } else {
+        std::cerr << "Uncaught exception thrown in SetValue(0x" << std::hex << cookie << std::dec << ", "
+                  << name_or_null(property) << ",";
+        write_null_or(std::cerr, record);
+        std::cerr << ")\n" << what << std::endl;
+    }
+}
+
+// Shared by GetValue and SetValue: the lookup, the call, and every way it can fail.
+template <typename Record, typename F>
+int32_t dispatch(direction d, sink_cookie cookie, const char* property, Record* record, F& call) {
+    if (record == nullptr || property == nullptr) {
+        line_b(d, cookie, property, record, "The property name or the value record is null");
+        return result_from_error(zibrel::invalid_argument);
+    }
+    try {
+        std::unique_ptr<AccessorInterface> handle = SinkRegistry::at(cookie)->lock();
+        return call(std::move(handle));
+    } catch (abi::__forced_unwind&) {
+        // A thread being ended by the interpreter's shutdown must be allowed to unwind.
+        throw;
+    } catch (const std::out_of_range& e) {
+        line_a(d, cookie, property, record, e.what());
+        return result_from_error(zibrel::invalid_argument);
+    } catch (const std::exception& e) {
+        line_b(d, cookie, property, record, e.what());
+        return result_from_error(io_error);
+    } catch (...) {
+        line_b(d, cookie, property, record, "unknown exception");
+        return result_from_error(io_error);
+    }
+}
+
+// The interface of a locked handle; an accessor object already gone is reported
+// like an unknown cookie, without calling through null.
+template <typename Interface>
+Interface& live(Interface* i) {
+    if (i == nullptr) throw std::out_of_range("The accessor object no longer exists");
+    return *i;
+}
+
+}  // namespace
+
+template <typename F>
+int32_t CZibrelInterface::GetValue(sink_cookie cookie, const char* property, value* value, F call) {
+    return dispatch(direction::get, cookie, property, value, call);
+}
+
+template <typename F>
+int32_t CZibrelInterface::SetValue(sink_cookie cookie, const char* property, const value* value, F call) {
+    return dispatch(direction::set, cookie, property, value, call);
+}
+
+using handle_t = std::unique_ptr<AccessorInterface>;
+
+#define ZIBREL_GETTER(method, query, type)                                                                           \
+    int32_t CZibrelInterface::method(sink_cookie cookie, const char* property, value* value) {                       \
+        return GetValue(cookie, property, value, [value](handle_t h) {                                               \
+            return live(h->query()).method(static_cast<type&>(*value));                                              \
+        });                                                                                                          \
+    }
+
+#define ZIBREL_SETTER(method, query, conversion)                                                                     \
+    int32_t CZibrelInterface::method(sink_cookie cookie, const char* property, const value* value) {                 \
+        return SetValue(cookie, property, value, [value](handle_t h) {                                               \
+            return live(h->query()).method(static_cast<conversion>(*value));                                         \
+        });                                                                                                          \
+    }
+
+ZIBREL_GETTER(GetCoordinateSystem, GetISpace3D, matrix)
+ZIBREL_GETTER(GetFrontView, GetISpace3D, matrix)
+ZIBREL_GETTER(GetCameraMatrix, GetIView, matrix)
+ZIBREL_GETTER(GetCameraTarget, GetIView, point)
+ZIBREL_GETTER(GetPointerPosition, GetIView, point)
+ZIBREL_GETTER(GetViewConstructionPlane, GetIView, plane)
+ZIBREL_GETTER(GetViewExtents, GetIView, box)
+ZIBREL_GETTER(GetViewFocusDistance, GetIView, double)
+ZIBREL_GETTER(GetViewFOV, GetIView, double)
+ZIBREL_GETTER(GetViewFrustum, GetIView, frustum)
+ZIBREL_GETTER(GetIsViewPerspective, GetIView, flag)
+ZIBREL_GETTER(GetIsViewRotatable, GetIView, flag)
+ZIBREL_GETTER(GetModelExtents, GetIModel, box)
+ZIBREL_GETTER(GetSelectionExtents, GetIModel, box)
+ZIBREL_GETTER(GetSelectionTransform, GetIModel, matrix)
+ZIBREL_GETTER(GetIsSelectionEmpty, GetIModel, flag)
+ZIBREL_GETTER(GetUnitsToMeters, GetIModel, double)
+ZIBREL_GETTER(GetFloorPlane, GetIModel, plane)
+ZIBREL_GETTER(GetPivotPosition, GetIPivot, point)
+ZIBREL_GETTER(IsUserPivot, GetIPivot, flag)
+ZIBREL_GETTER(GetPivotVisible, GetIPivot, flag)
+ZIBREL_GETTER(GetHitLookAt, GetIHit, point)
+
+ZIBREL_SETTER(SetCameraMatrix, GetIView, const matrix&)
+ZIBREL_SETTER(SetCameraTarget, GetIView, const point&)
+ZIBREL_SETTER(SetPointerPosition, GetIView, const point&)
+ZIBREL_SETTER(SetViewExtents, GetIView, const box&)
+ZIBREL_SETTER(SetViewFOV, GetIView, double)
+ZIBREL_SETTER(SetViewFrustum, GetIView, const frustum&)
+ZIBREL_SETTER(SetSelectionTransform, GetIModel, const matrix&)
+ZIBREL_SETTER(SetPivotPosition, GetIPivot, const point&)
+ZIBREL_SETTER(SetPivotVisible, GetIPivot, bool)
+ZIBREL_SETTER(SetHitAperture, GetIHit, double)
+ZIBREL_SETTER(SetHitDirection, GetIHit, const vector&)
+ZIBREL_SETTER(SetHitLookFrom, GetIHit, const point&)
+ZIBREL_SETTER(SetHitSelectionOnly, GetIHit, bool)
+ZIBREL_SETTER(SetSettingsChanged, GetIEvents, int32_t)
+ZIBREL_SETTER(SetKeyPress, GetIEvents, int32_t)
+ZIBREL_SETTER(SetKeyRelease, GetIEvents, int32_t)
+ZIBREL_SETTER(SetTransaction, GetIState, int32_t)
+ZIBREL_SETTER(SetMotionFlag, GetIState, bool)
+
+#undef ZIBREL_GETTER
+#undef ZIBREL_SETTER
+
+int32_t CZibrelInterface::SetActiveCommand(sink_cookie cookie, const char* property, const value* value) {
+    return SetValue(cookie, property, value, [value](handle_t h) {
+        const char* text = static_cast<const char*>(*value);
+        // A null text is an empty command id; a string record is never read past its length.
+        std::string id;
+        if (text != nullptr)
+            id = value->type == string_type ? std::string(text, strnlen(text, value->s.length)) : std::string(text);
+        return live(h->GetIEvents()).SetActiveCommand(std::move(id));
+    });
+}
+
+}  // namespace Qor::Kinemo::Navigation3D
