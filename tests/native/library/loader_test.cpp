@@ -1,0 +1,74 @@
+// The loader and its stubs, run three times by ctest with the search path
+// pointing at: no library, a library without ZbGetType, and our library.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "library/loader.h"
+
+using namespace zibrel;
+
+namespace {
+
+std::string expectation() {
+    const char* e = std::getenv("ZIBREL_EXPECT_LIBRARY");
+    return e != nullptr ? e : "";
+}
+
+// Every stub but ZbGetType answers with the recorded failure code.
+void expect_stubs_fail_with(int32_t code) {
+    connection_handle handle = 0;
+    const property_accessor accessor{"view.affine", nullptr, nullptr, 1};
+    const create_options options{12, false, 0};
+    EXPECT_EQ(ZbCreate(&handle, "profile", &accessor, 1, &options), code);
+    EXPECT_EQ(handle, 0u);
+    value record;
+    EXPECT_EQ(ZbReadValue(1, "view.affine", &record), code);
+    EXPECT_EQ(ZbWriteValue(1, "view.affine", &record), code);
+    EXPECT_EQ(ZbClose(1), code);
+    EXPECT_EQ(ZbGetType("view.affine"), -1);
+}
+
+}  // namespace
+
+TEST(FailureCode, FromOperatingSystemErrors) {
+    const struct {
+        int e;
+        uint32_t code;
+    } cases[] = {{126, 0x8007007E}, {127, 0x8007007F}, {0, 0}, {-3, static_cast<uint32_t>(-3)}, {0x12345, 0x80072345}};
+    for (const auto& c : cases) EXPECT_EQ(static_cast<uint32_t>(failure_code_from_os_error(c.e)), c.code) << c.e;
+}
+
+TEST(Loader, LoadsOnceAndStubsFollowTheResult) {
+    const std::string expect = expectation();
+    if (expect.empty()) GTEST_SKIP() << "run through ctest, which sets ZIBREL_EXPECT_LIBRARY and the search path";
+
+    EXPECT_EQ(load_result(), 0) << "nothing recorded before the load";
+    const int32_t result = load_navigation_library_once();
+    EXPECT_EQ(load_result(), result);
+    EXPECT_EQ(load_navigation_library_once(), result) << "the load runs once";
+
+    if (expect == "absent") {
+        EXPECT_EQ(static_cast<uint32_t>(result), 0x8007007Eu);
+        expect_stubs_fail_with(result);
+    } else if (expect == "no_gettype") {
+        EXPECT_EQ(static_cast<uint32_t>(result), 0x8007007Fu);
+        // The fixture's own entry points would answer 0x80040202: none may be reached.
+        expect_stubs_fail_with(result);
+        EXPECT_EQ(dlopen(navigation_library_file, RTLD_NOW | RTLD_NOLOAD), nullptr) << "the library was unloaded";
+    } else if (expect == "ours") {
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(ZbGetType("view.affine"), matrix_type);
+        EXPECT_EQ(ZbGetType("no.such.property"), -1);
+        connection_handle handle = 0;
+        const create_options options{12, false, 0};
+        ASSERT_EQ(ZbCreate(&handle, "loader test", nullptr, 0, &options), 0);
+        EXPECT_NE(handle, 0u);
+        EXPECT_EQ(ZbClose(handle), 0);
+    } else {
+        FAIL() << "unknown expectation " << expect;
+    }
+}

@@ -1,0 +1,178 @@
+#include "values/format.h"
+
+#include <charconv>
+#include <cstring>
+#include <ostream>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "commands/action_node.h"
+
+namespace {
+
+const char* TextOr(const char* text, const char* absent) { return text != nullptr ? text : absent; }
+
+// A string buffer need not be terminated within its length; read no further.
+std::string_view BoundedText(const char* text, uint64_t length) {
+    const void* end = std::memchr(text, '\0', length);
+    return {text, end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - text) : length};
+}
+
+void WriteSpaces(std::ostream& stream, uint64_t count) {
+    static constexpr char spaces[] = "                                                                ";
+    constexpr uint64_t chunk = sizeof(spaces) - 1;
+    for (; count > chunk; count -= chunk) stream.write(spaces, chunk);
+    stream.write(spaces, static_cast<std::streamsize>(count));
+}
+
+void WriteNode(std::ostream& stream, const siActionNodeEx_s& node, uint64_t level) {
+    stream << '\n';
+    WriteSpaces(stream, 4 * level);
+    stream << "{size: " << node.size << ", type: " << static_cast<int32_t>(node.type) << ", id: " << TextOr(node.id, "nullptr")
+           << ", label: " << TextOr(node.label, "nullptr") << ", description: " << TextOr(node.description, "nullptr") << '}';
+}
+
+void WriteImage(std::ostream& stream, const siImage_s& image) {
+    stream << "\n    {size: " << image.size << ", id: " << TextOr(image.id, "nullptr");
+    switch (image.type) {
+    case e_image_file: stream << ", type: e_image_file, " << image.file; break;
+    case e_resource_file: stream << ", type: e_resource_file, " << image.resource; break;
+    case e_image: stream << ", type: e_image, " << image.image; break;
+    default: stream << ", type: e_none"; break;
+    }
+    stream << '}';
+}
+
+}  // namespace
+
+namespace zibrel {
+
+std::ostream& operator<<(std::ostream& stream, const value& v) {
+    try {
+        switch (v.type) {
+        case voidptr_type: stream << v.p; break;
+        case bool_type: stream << (v.b != 0 ? "true" : "false"); break;
+        case long_type: stream << v.l; break;
+        case float_type:
+            stream.precision(7);
+            stream << v.f;
+            break;
+        case double_type:
+            stream.precision(17);
+            stream << v.d;
+            break;
+        case point_type: stream << v.pt; break;
+        case vector_type: stream << v.v; break;
+        case matrix_type: stream << v.m; break;
+        case string_type:
+            if (v.s.p == nullptr) stream << "empty";
+            else stream << BoundedText(v.s.p, v.s.length);
+            break;
+        case actionnode_type:
+            if (v.node == nullptr) stream << "nullptr";
+            else stream << *v.node;
+            break;
+        case plane_type: stream << v.pl; break;
+        case box_type: stream << v.bx; break;
+        case frustum_type: stream << v.fr; break;
+        case cstr_type: stream << TextOr(v.cs.p, "empty"); break;
+        case imagearray_type: stream << v.ia; break;
+        default: stream << "null"; break;
+        }
+    } catch (const std::runtime_error& error) {
+        // The thrower may be the stream itself, which then refuses the report
+        // too; the caller is writing a diagnostic and must not see either.
+        try {
+            stream << "std::runtime_error " << error.what();
+        } catch (const std::ios_base::failure&) {
+        }
+    }
+    return stream;
+}
+
+std::ostream& operator<<(std::ostream& stream, const point& p) {
+    stream.precision(7);
+    return stream << '[' << p.x << ", " << p.y << ", " << p.z << ']';
+}
+
+std::ostream& operator<<(std::ostream& stream, const vector& v) {
+    stream.precision(7);
+    return stream << '[' << v.x << ", " << v.y << ", " << v.z << ']';
+}
+
+std::ostream& operator<<(std::ostream& stream, const plane& p) {
+    stream.precision(7);
+    return stream << '[' << p.n.x << ", " << p.n.y << ", " << p.n.z << ", " << p.d << ']';
+}
+
+std::ostream& operator<<(std::ostream& stream, const box& b) {
+    stream.precision(7);
+    return stream << b.min << ", " << b.max;
+}
+
+std::ostream& operator<<(std::ostream& stream, const frustum& f) {
+    stream.precision(7);
+    return stream << '[' << f.left << ", " << f.right << ", " << f.bottom << ", " << f.top << ", " << f.near_plane << ", "
+                  << f.far_plane << ']';
+}
+
+std::ostream& operator<<(std::ostream& stream, const matrix& m) {
+    const double rows[4][4] = {
+        {m.m00, m.m01, m.m02, m.m03}, {m.m10, m.m11, m.m12, m.m13}, {m.m20, m.m21, m.m22, m.m23}, {m.m30, m.m31, m.m32, m.m33}};
+    stream.precision(7);
+    stream << std::endl;
+    for (const auto& row : rows) {
+        if (&row != &rows[0]) stream << std::endl;
+        stream << "\t[" << row[0] << ", " << row[1] << ", " << row[2] << ", " << row[3] << ']';
+    }
+    return stream;
+}
+
+std::ostream& operator<<(std::ostream& stream, const imagearray& images) {
+    stream << "count: " << images.count;
+    // Entries are read only through a pointer that is there.
+    if (images.p == nullptr) return stream;
+    for (uint64_t i = 0; i < images.count; ++i) WriteImage(stream, images.p[i]);
+    return stream;
+}
+
+}  // namespace zibrel
+
+std::ostream& operator<<(std::ostream& stream, const siImageFile_s& file) {
+    return stream << "{file_name: " << TextOr(file.file_name, "nullptr") << ", index: " << file.index << '}';
+}
+
+std::ostream& operator<<(std::ostream& stream, const siImageResource_s& resource) {
+    return stream << "{file_name: " << TextOr(resource.file_name, "nullptr") << ", id: " << TextOr(resource.id, "nullptr")
+                  << ", type: " << TextOr(resource.type, "nullptr") << ", index: " << resource.index << '}';
+}
+
+std::ostream& operator<<(std::ostream& stream, const siImageData_s& data) {
+    // Formatted apart from the stream so that its showbase and uppercase flags
+    // cannot change the address text.
+    char hex[2 * sizeof(uint64_t)];
+    const auto address = reinterpret_cast<uintptr_t>(data.data);
+    const auto end = std::to_chars(hex, hex + sizeof(hex), static_cast<uint64_t>(address), 16).ptr;
+    stream << "{data: 0x" << std::string_view(hex, static_cast<std::size_t>(end - hex)) << std::dec;
+    return stream << ", size: " << data.size << ", index: " << data.index << '}';
+}
+
+std::ostream& operator<<(std::ostream& stream, const siActionNodeEx_s& node) { return StreamActionNode(stream, &node, 1); }
+
+// Depth-first with an explicit stack, since trees and sibling chains can be far
+// longer than the call stack allows: a node's children are written before its
+// next siblings, so the sibling goes on the stack first.
+std::ostream& StreamActionNode(std::ostream& stream, const siActionNodeEx_s* node, uint64_t level) {
+    if (node == nullptr) return stream;
+    std::vector<std::pair<const siActionNodeEx_s*, uint64_t>> pending{{node, level}};
+    while (!pending.empty()) {
+        const auto [current, depth] = pending.back();
+        pending.pop_back();
+        WriteNode(stream, *current, depth);
+        if (current->next != nullptr) pending.emplace_back(current->next, depth);
+        if (current->children != nullptr) pending.emplace_back(current->children, depth + 1);
+    }
+    return stream;
+}

@@ -1,0 +1,34 @@
+// Text rendering of value records and everything they carry, for diagnostic
+// lines. The operators leave the stream's precision at the last one they set
+// (7 or 17); a matrix flushes the stream; image data leaves it in decimal.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+
+#include "values/value.h"
+
+namespace zibrel {
+
+std::ostream& operator<<(std::ostream& stream, const value& v);
+std::ostream& operator<<(std::ostream& stream, const point& p);
+std::ostream& operator<<(std::ostream& stream, const vector& v);
+std::ostream& operator<<(std::ostream& stream, const plane& p);
+std::ostream& operator<<(std::ostream& stream, const box& b);
+std::ostream& operator<<(std::ostream& stream, const frustum& f);
+std::ostream& operator<<(std::ostream& stream, const matrix& m);
+std::ostream& operator<<(std::ostream& stream, const imagearray& images);
+
+}  // namespace zibrel
+
+std::ostream& operator<<(std::ostream& stream, const siImageFile_s& file);
+std::ostream& operator<<(std::ostream& stream, const siImageResource_s& resource);
+std::ostream& operator<<(std::ostream& stream, const siImageData_s& data);
+
+// A whole tree: node and everything linked from it, starting at level 1.
+std::ostream& operator<<(std::ostream& stream, const siActionNodeEx_s& node);
+
+// Writes node on a new line indented 4 x level spaces, then its children one
+// level deeper, then its following siblings at the same level. A null node
+// writes nothing.
+std::ostream& StreamActionNode(std::ostream& stream, const siActionNodeEx_s* node, uint64_t level);
