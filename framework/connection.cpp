@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -21,6 +22,13 @@ using namespace zibrel;
 
 // ---------------------------------------------------------------- CZibrelImpl
 
+namespace {
+// The accessor calls this thread is inside, innermost last. A model may be
+// destroyed from inside one of its own callbacks (an override dropping the last
+// reference); its destructor must not wait for that call.
+thread_local std::vector<const CZibrelImpl*> calls_on_this_thread;
+}  // namespace
+
 // Counts an accessor call in progress; refuses it once the model is detached.
 class CZibrelImpl::call_guard {
 public:
@@ -30,8 +38,12 @@ public:
             leave();
             throw std::out_of_range("The navigation model is being destroyed");
         }
+        calls_on_this_thread.push_back(&impl_);
     }
-    ~call_guard() { leave(); }
+    ~call_guard() {
+        calls_on_this_thread.pop_back();
+        leave();
+    }
     call_guard(const call_guard&) = delete;
     call_guard& operator=(const call_guard&) = delete;
 
@@ -77,7 +89,8 @@ void CZibrelImpl::Detach() {
 }
 
 void CZibrelImpl::WaitForCallbacks() {
-    for (int active = active_calls_.load(); active != 0; active = active_calls_.load()) active_calls_.wait(active);
+    const auto own = static_cast<int>(std::count(calls_on_this_thread.begin(), calls_on_this_thread.end(), this));
+    for (int active = active_calls_.load(); active > own; active = active_calls_.load()) active_calls_.wait(active);
 }
 
 #define ZIBREL_FORWARD(method, parameter)                                                                            \

@@ -55,7 +55,8 @@ public:
     // Withdraws the application's accessors before they are destroyed: closes the
     // connection, removes the cookie from the registry and refuses every later
     // accessor call. Callbacks already inside an accessor go on; WaitForCallbacks
-    // waits for them, and must be called without any lock those callbacks take.
+    // waits for them (other than those the calling thread is itself inside), and
+    // must be called without any lock those callbacks take.
     void Detach();
     void WaitForCallbacks();
 

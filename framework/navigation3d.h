@@ -69,6 +69,8 @@ protected:
     // holding any lock they may need.
     void DetachConnection() { connection_->Detach(); enabled_ = false; }
     void WaitForCallbacks() { connection_->WaitForCallbacks(); }
+    // The connection, for code that must outlive this object while it waits.
+    std::shared_ptr<CZibrelImpl> Connection() const { return connection_; }
 
 private:
     bool enabled_ = false;

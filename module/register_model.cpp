@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <unordered_set>
+#include <vector>
 
 #include "module/bindings.h"
 #include "module/py_navigation_model.h"
@@ -39,10 +40,15 @@ PyNavigationModel::~PyNavigationModel() {
 }
 
 void PyNavigationModel::DetachAll() {
-    std::vector<PyNavigationModel*> models(live_models().begin(), live_models().end());
-    for (PyNavigationModel* model : models) model->DetachConnection();
+    // A model may be destroyed by another thread while the lock is released
+    // below, so the wait holds its connection, not the model.
+    std::vector<std::shared_ptr<Qor::Kinemo::Navigation3D::CZibrelImpl>> connections;
+    for (PyNavigationModel* model : live_models()) {
+        model->DetachConnection();
+        connections.push_back(model->Connection());
+    }
     py::gil_scoped_release release;
-    for (PyNavigationModel* model : models) model->WaitForCallbacks();
+    for (auto& connection : connections) connection->WaitForCallbacks();
 }
 
 void register_model(py::module_& m) {

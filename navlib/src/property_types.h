@@ -1,0 +1,16 @@
+// The properties the library knows, with the value type each one travels as.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace zibrel::navlib {
+
+// Properties with behaviour of their own in the library.
+inline constexpr std::string_view active_set_property = "commands.activeSet";
+inline constexpr std::string_view tree_property = "commands.tree";
+
+// The property's value type as a number of value_type, or -1 for an unknown name.
+int32_t property_type(std::string_view name) noexcept;
+
+}  // namespace zibrel::navlib
