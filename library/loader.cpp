@@ -2,6 +2,9 @@
 
 #include <dlfcn.h>
 
+#include <cstring>
+#include <string>
+
 namespace zibrel {
 namespace {
 
@@ -16,6 +19,21 @@ struct entry_points {
 
 constinit entry_points entries{};
 constinit int32_t recorded_result = 0;
+
+// The normal search order, then the directory of the object holding this code:
+// what an $ORIGIN run path means, for callers whose dlopen is intercepted (a
+// sanitizer runtime) and so searched with the interceptor's run path instead.
+void* open_library(const char* file) {
+    void* library = dlopen(file, RTLD_NOW | RTLD_LOCAL);
+    if (library != nullptr || std::strchr(file, '/') != nullptr) return library;
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void*>(&open_library), &self) == 0 || self.dli_fname == nullptr) return nullptr;
+    std::string path = self.dli_fname;
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return nullptr;
+    path.replace(slash + 1, std::string::npos, file);
+    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
 
 template <typename F>
 bool look_up(void* library, const char* name, F& slot) {
@@ -32,7 +50,7 @@ int32_t failure_code_from_os_error(int e) noexcept {
 
 int32_t load_navigation_library(const char* file) {
     entries = {};
-    void* library = dlopen(file, RTLD_NOW | RTLD_LOCAL);
+    void* library = open_library(file);
     if (library == nullptr) return recorded_result = failure_code_from_os_error(library_not_loadable);
 
     entry_points found;

@@ -103,14 +103,14 @@ TEST_F(Navigation, AccessorDefaults) {
 
 TEST_F(Navigation, EnableAndDisable) {
     EXPECT_FALSE(model.IsEnabled());
-    EXPECT_EQ(std::string([&] {
+    EXPECT_EQ([&]() -> std::string {
                   try {
                       model.EnableNavigation(true);
                   } catch (const std::invalid_argument& e) {
                       return e.what();
                   }
                   return "(nothing thrown)";
-              }()),
+              }(),
               "The text for the profile is empty.");
     EXPECT_FALSE(model.IsEnabled());
 
