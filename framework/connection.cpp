@@ -22,14 +22,10 @@ using namespace zibrel;
 
 // ---------------------------------------------------------------- CZibrelImpl
 
-namespace {
-// The accessor calls this thread is inside, innermost last. A model may be
-// destroyed from inside one of its own callbacks (an override dropping the last
-// reference); its destructor must not wait for that call.
-thread_local std::vector<const CZibrelImpl*> calls_on_this_thread;
-}  // namespace
-
 // Counts an accessor call in progress; refuses it once the model is detached.
+// The guards of one thread form a list through the stack, innermost first: a
+// model may be destroyed from inside one of its own callbacks (an override
+// dropping the last reference), and its destructor must not wait for that call.
 class CZibrelImpl::call_guard {
 public:
     explicit call_guard(CZibrelImpl& impl) : impl_(impl) {
@@ -38,21 +34,34 @@ public:
             leave();
             throw std::out_of_range("The navigation model is being destroyed");
         }
-        calls_on_this_thread.push_back(&impl_);
+        outer_ = innermost;
+        innermost = this;
     }
     ~call_guard() {
-        calls_on_this_thread.pop_back();
+        innermost = outer_;
         leave();
     }
     call_guard(const call_guard&) = delete;
     call_guard& operator=(const call_guard&) = delete;
 
+    // How many calls of impl the calling thread is inside.
+    static int on_this_thread(const CZibrelImpl* impl) {
+        int n = 0;
+        for (const call_guard* g = innermost; g != nullptr; g = g->outer_) n += &g->impl_ == impl;
+        return n;
+    }
+
 private:
     void leave() {
         if (impl_.active_calls_.fetch_sub(1) == 1) impl_.active_calls_.notify_all();
     }
+    static thread_local const call_guard* innermost;
+
     CZibrelImpl& impl_;
+    const call_guard* outer_ = nullptr;
 };
+
+thread_local const CZibrelImpl::call_guard* CZibrelImpl::call_guard::innermost = nullptr;
 
 CZibrelImpl::CZibrelImpl(IAccessors* accessors) : accessors_(accessors) {}
 
@@ -89,7 +98,7 @@ void CZibrelImpl::Detach() {
 }
 
 void CZibrelImpl::WaitForCallbacks() {
-    const auto own = static_cast<int>(std::count(calls_on_this_thread.begin(), calls_on_this_thread.end(), this));
+    const int own = call_guard::on_this_thread(this);
     for (int active = active_calls_.load(); active > own; active = active_calls_.load()) active_calls_.wait(active);
 }
 

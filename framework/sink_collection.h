@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 
 #include "framework/accessors.h"
 #include "library/navlib.h"
@@ -51,6 +52,21 @@ public:
     class Accessors : public AccessorInterface {
     public:
         explicit Accessors(std::shared_ptr<IAccessors> accessors) : accessors_(std::move(accessors)) {}
+
+        // Every callback makes one handle and drops it before the next; each
+        // thread reuses its last block instead of a heap round trip per call.
+        static void* operator new(std::size_t size) {
+            void*& spare = spare_block().block;
+            if (size == sizeof(Accessors) && spare != nullptr) return std::exchange(spare, nullptr);
+            return ::operator new(size);
+        }
+        static void operator delete(void* block, std::size_t size) noexcept {
+            void*& spare = spare_block().block;
+            if (size == sizeof(Accessors) && spare == nullptr)
+                spare = block;
+            else
+                ::operator delete(block);
+        }
         ISpace3D* GetISpace3D() override { return accessors_.get(); }
         IView* GetIView() override { return accessors_.get(); }
         IModel* GetIModel() override { return accessors_.get(); }
@@ -60,6 +76,15 @@ public:
         IState* GetIState() override { return accessors_.get(); }
 
     private:
+        struct spare {
+            void* block = nullptr;
+            ~spare() { ::operator delete(block); }
+        };
+        static spare& spare_block() {
+            static thread_local spare instance;
+            return instance;
+        }
+
         std::shared_ptr<IAccessors> accessors_;
     };
 
