@@ -121,6 +121,26 @@ int zbctl_tree(uint64_t conn, char* buf, size_t len);
 typedef void (*zbctl_close_hook)(uint64_t conn, void* context);
 void zbctl_set_close_hook(zbctl_close_hook hook, void* context);
 
+/* ---- device input ------------------------------------------------------------ */
+
+/* Push a sample of the six device axes (x y z rx ry rz, fractions of full
+ * deflection; beyond +-1 is clamped) to conn's engine, or to the newest open
+ * connection when conn is 0. t_ms is the sample's time on the frame clock in
+ * milliseconds (the clock of "frame.time", or the library's steady clock with
+ * its own timer); t_ms < 0 means "now": the sample is used by the next frame.
+ * A sample holds until the next one or until the motion timeout passes, as a
+ * real device's events do. The first sample or button arms a connection that
+ * had no device source, and starts the library's timer when that drives the frames.
+ * Returns 0; -1 for an unknown or closed connection; -2 for a sample with a
+ * value that is not finite (it is dropped). */
+int zbctl_device_sample(uint64_t conn, double t_ms, double x, double y, double z, double rx, double ry, double rz);
+/* A button press (pressed != 0) or release at t_ms, as above. Returns 0 or -1. */
+int zbctl_device_button(uint64_t conn, double t_ms, int button, int pressed);
+/* Frames conn's engine has run (frames of an armed engine only), or 0 for an unknown connection. */
+uint64_t zbctl_frame_count(uint64_t conn);
+/* 1 while conn's engine is in a motion, 0 otherwise, -1 for an unknown connection. */
+int zbctl_in_motion(uint64_t conn);
+
 /* Forget closed connections, counters, injections and hooks. Open connections stay. */
 void zbctl_reset(void);
 

@@ -14,15 +14,7 @@ namespace {
 
 // Set at process exit so that background callers stop calling into an
 // application whose static objects are about to be destroyed.
-std::atomic<bool> process_exiting{false};
-
-void stop_at_exit() {
-    static const bool registered = [] {
-        std::atexit([] { process_exiting.store(true); });
-        return true;
-    }();
-    (void)registered;
-}
+std::atomic<bool> exiting{false};
 
 struct counters {
     std::atomic<uint64_t> calls{0};
@@ -41,6 +33,16 @@ struct counters {
 };
 
 }  // namespace
+
+bool process_exiting() { return exiting.load(); }
+
+void watch_process_exit() {
+    static const bool registered = [] {
+        std::atexit([] { exiting.store(true); });
+        return true;
+    }();
+    (void)registered;
+}
 
 call_tally call_from_threads(const accessor_call& call, const value& prototype, int threads, int calls) {
     counters counted;
@@ -80,14 +82,14 @@ struct hammer::shared {
     int running = 0;  // guarded by mutex
 
     bool keep_calling() const {
-        return !stopping.load() && !process_exiting.load() && (keep_after_close || target->open.load());
+        return !stopping.load() && !process_exiting() && (keep_after_close || target->open.load());
     }
 };
 
 std::shared_ptr<hammer> hammer::start(const accessor_call& call, const value& prototype,
                                       std::shared_ptr<const connection> target, int threads,
                                       bool keep_after_close) {
-    stop_at_exit();
+    watch_process_exit();
     auto state = std::make_shared<shared>();
     state->call = call;
     state->prototype = prototype;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,8 @@
 #include "value_store.h"
 
 namespace zibrel::navlib {
+
+class engine;
 
 // An entry of the application's accessor array. The name is copied, but the
 // callbacks receive the application's own name pointer, which it keeps static.
@@ -46,6 +49,9 @@ struct connection {
 
     // Cleared by ZbClose; read lock-free by the library's own calling threads.
     std::atomic<bool> open{true};
+
+    // Set once at create, before the connection is published.
+    std::shared_ptr<engine> nav;
 
     // Guarded by the library mutex.
     bool closing = false;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "callers.h"
+#include "engine.h"
 #include "exported.h"
 #include "library_state.h"
 #include "result_codes.h"
@@ -42,6 +43,28 @@ int32_t call_accessor(uint64_t conn, const char* property, bool setter, const ui
     // Passed straight through: the caller wants to see what a getter stores.
     auto* v = static_cast<value*>(record);
     return setter ? call->setter(call->cookie, call->name, v) : call->getter(call->cookie, call->name, v);
+}
+
+// The engine of conn (0: the newest open connection), when that connection is open.
+std::shared_ptr<engine> open_engine(uint64_t conn) {
+    auto& lib = state();
+    std::lock_guard lock(lib.mutex);
+    std::shared_ptr<connection> found;
+    if (conn == 0) {
+        for (auto it = lib.connections.rbegin(); it != lib.connections.rend() && found == nullptr; ++it) {
+            if (it->second->open.load()) found = it->second;
+        }
+    } else {
+        found = lib.find(conn);
+    }
+    return found != nullptr && found->open.load() ? found->nav : nullptr;
+}
+
+std::shared_ptr<engine> any_engine(uint64_t conn) {
+    auto& lib = state();
+    std::lock_guard lock(lib.mutex);
+    auto found = lib.find(conn);
+    return found != nullptr ? found->nav : nullptr;
 }
 
 value prototype_of(const void* record) {
@@ -268,6 +291,33 @@ void zbctl_set_close_hook(zbctl_close_hook hook, void* context) {
     std::lock_guard lock(lib.mutex);
     lib.close_hook = hook;
     lib.close_hook_context = hook != nullptr ? context : nullptr;
+}
+
+int zbctl_device_sample(uint64_t conn, double t_ms, double x, double y, double z, double rx, double ry, double rz) {
+    return guarded(-1, [&] {
+        auto nav = open_engine(conn);
+        if (nav == nullptr) return -1;
+        return nav->push_sample(t_ms, {x, y, z, rx, ry, rz}) ? 0 : -2;
+    });
+}
+
+int zbctl_device_button(uint64_t conn, double t_ms, int button, int pressed) {
+    return guarded(-1, [&] {
+        auto nav = open_engine(conn);
+        if (nav == nullptr) return -1;
+        nav->push_button(t_ms, button, pressed != 0);
+        return 0;
+    });
+}
+
+uint64_t zbctl_frame_count(uint64_t conn) {
+    auto nav = any_engine(conn);
+    return nav != nullptr ? nav->frames() : 0;
+}
+
+int zbctl_in_motion(uint64_t conn) {
+    auto nav = any_engine(conn);
+    return nav != nullptr ? (nav->in_motion() ? 1 : 0) : -1;
 }
 
 void zbctl_reset(void) {

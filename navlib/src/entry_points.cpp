@@ -1,15 +1,19 @@
 // The five entry points the application loads.
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "action_tree.h"
+#include "engine.h"
 #include "exported.h"
 #include "library_state.h"
 #include "property_types.h"
 #include "result_codes.h"
+#include "settings.h"
 
 using namespace zibrel;
 using namespace zibrel::navlib;
@@ -31,6 +35,17 @@ bool valid_create_arguments(const connection_handle* handle, const char* profile
 std::shared_ptr<connection> open_connection(library_state& lib, connection_handle handle) {
     auto conn = lib.find(handle);
     return conn != nullptr && conn->open.load() ? conn : nullptr;
+}
+
+// A number from a numeric record; NaN for any other type.
+double read_number(const value& v) {
+    switch (v.type) {
+    case bool_type: return v.b;
+    case long_type: return v.l;
+    case float_type: return v.f;
+    case double_type: return v.d;
+    default: return std::numeric_limits<double>::quiet_NaN();
+    }
 }
 
 // Store a write of the application. Requires the library mutex.
@@ -59,23 +74,31 @@ int32_t ZbCreate(connection_handle* handle, const char* profile, const property_
                  const create_options* options) {
     return guarded(result_io_error, [&] {
         auto& lib = state();
-        std::lock_guard lock(lib.mutex);
-        if (auto injected = lib.take_injection("ZbCreate")) return *injected;
-        if (!valid_create_arguments(handle, profile, accessors, count, options)) return result_invalid_argument;
+        std::shared_ptr<connection> conn;
+        {
+            std::lock_guard lock(lib.mutex);
+            if (auto injected = lib.take_injection("ZbCreate")) return *injected;
+            if (!valid_create_arguments(handle, profile, accessors, count, options)) return result_invalid_argument;
 
-        // The array, the profile and the options live only for this call.
-        auto conn = std::make_shared<connection>();
-        conn->profile = profile;
-        conn->options = *options;
-        conn->accessors.reserve(count);
-        for (size_t i = 0; i < count; ++i) {
-            const auto& entry = accessors[i];
-            conn->accessors.push_back({entry.name, entry.name, entry.getter, entry.setter, entry.cookie});
+            // The array, the profile and the options live only for this call.
+            conn = std::make_shared<connection>();
+            conn->profile = profile;
+            conn->options = *options;
+            conn->accessors.reserve(count);
+            for (size_t i = 0; i < count; ++i) {
+                const auto& entry = accessors[i];
+                conn->accessors.push_back({entry.name, entry.name, entry.getter, entry.setter, entry.cookie});
+            }
+            // The settings are read anew for every connection, so a changed
+            // environment applies from the next open on.
+            conn->nav = std::make_shared<engine>(*conn, load_settings());
+            conn->handle = lib.next_handle++;
+            lib.connections.emplace(conn->handle, conn);
+            ++lib.create_count;
+            *handle = conn->handle;
         }
-        conn->handle = lib.next_handle++;
-        lib.connections.emplace(conn->handle, conn);
-        ++lib.create_count;
-        *handle = conn->handle;
+        // Outside the library lock: starting sources starts threads.
+        conn->nav->start(conn);
         return result_ok;
     });
 }
@@ -101,6 +124,7 @@ int32_t ZbClose(connection_handle handle) {
         // be waiting for the caller, so nothing here waits for them.
         std::lock_guard lock(lib.mutex);
         conn->open.store(false);
+        conn->nav->shutdown();
         return result_ok;
     });
 }
@@ -133,14 +157,30 @@ int32_t ZbReadValue(connection_handle handle, const char* property, value* value
 int32_t ZbWriteValue(connection_handle handle, const char* property, const value* value) {
     return guarded(result_io_error, [&] {
         auto& lib = state();
-        std::lock_guard lock(lib.mutex);
-        auto known = lib.find(handle);
-        if (known != nullptr && property != nullptr) ++known->write_counts[property];
-        if (auto injected = lib.take_injection("ZbWriteValue")) return *injected;
-        if (property == nullptr || value == nullptr) return result_invalid_argument;
-        auto conn = open_connection(lib, handle);
-        if (conn == nullptr) return result_invalid_argument;
-        return store_write(*conn, property, *value);
+        std::shared_ptr<engine> nav;
+        int32_t result;
+        {
+            std::lock_guard lock(lib.mutex);
+            auto known = lib.find(handle);
+            if (known != nullptr && property != nullptr) ++known->write_counts[property];
+            if (auto injected = lib.take_injection("ZbWriteValue")) return *injected;
+            if (property == nullptr || value == nullptr) return result_invalid_argument;
+            auto conn = open_connection(lib, handle);
+            if (conn == nullptr) return result_invalid_argument;
+            result = store_write(*conn, property, *value);
+            nav = conn->nav;
+        }
+        // The frame runs here, on the writer's thread, with no library lock
+        // held: the application's callbacks may call the library again.
+        if (result == result_ok) {
+            const std::string_view name = property;
+            if (name == frame_time_property) nav->application_frame(read_number(*value));
+            else if (name == timing_source_property) {
+                const double source = read_number(*value);
+                if (std::isfinite(source)) nav->set_timing_source(source == 1.0 ? 1 : 0);
+            }
+        }
+        return result;
     });
 }
 
