@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "library/navlib.h"
+#include "library/library_interface.h"
 
 namespace zibrel {
 

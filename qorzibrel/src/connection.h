@@ -1,0 +1,67 @@
+// One connection opened by the application with ZbCreate.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "library/library_interface.h"
+#include "value_store.h"
+
+namespace zibrel::qorzibrel {
+
+class engine;
+
+// An entry of the application's accessor array. The name is copied, but the
+// callbacks receive the application's own name pointer, which it keeps static.
+struct accessor_entry {
+    std::string name;
+    const char* original_name;
+    property_getter getter;
+    property_setter setter;
+    sink_cookie cookie;
+};
+
+// What one accessor call needs; copied out of the connection so that no lock
+// is held while the application runs.
+struct accessor_call {
+    property_getter getter = nullptr;
+    property_setter setter = nullptr;
+    sink_cookie cookie = 0;
+    const char* name = nullptr;
+
+    // Call with a private copy of `prototype`: getters may write into it.
+    int32_t operator()(const value& prototype) const;
+};
+
+struct connection {
+    // Fixed at create; read without the library mutex.
+    connection_handle handle = 0;
+    std::string profile;
+    create_options options{};
+    std::vector<accessor_entry> accessors;
+
+    // Cleared by ZbClose; read lock-free by the library's own calling threads.
+    std::atomic<bool> open{true};
+
+    // Set once at create, before the connection is published.
+    std::shared_ptr<engine> nav;
+
+    // Guarded by the library mutex.
+    bool closing = false;
+    std::map<std::string, stored_value, std::less<>> written;
+    std::map<std::string, uint64_t, std::less<>> write_counts;
+    std::optional<std::string> tree;
+    std::string active_set;
+
+    // The first entry named `property` that has a setter (or a getter), as a call.
+    std::optional<accessor_call> find_accessor(std::string_view property, bool setter) const;
+};
+
+}  // namespace zibrel::qorzibrel

@@ -1,0 +1,242 @@
+#include "device_input.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace zibrel::qorzibrel {
+namespace {
+
+// More than this many queued events means nobody runs frames: the oldest go.
+constexpr size_t queue_limit = 4096;
+
+bool is_zero(const axes& a) {
+    return std::all_of(a.begin(), a.end(), [](double v) { return v == 0.0; });
+}
+
+std::optional<double> parse_number(const std::string& word) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(word.c_str(), &end);
+    if (word.empty() || end != word.c_str() + word.size() || errno == ERANGE) return std::nullopt;
+    return v;
+}
+
+}  // namespace
+
+std::optional<device_script> parse_device_script(std::string_view text, std::string& error) {
+    device_script script;
+    int line_number = 0;
+    double last_t = 0;
+    bool ended = false;
+    while (!text.empty()) {
+        const auto newline = text.find('\n');
+        std::string line(text.substr(0, newline));
+        text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
+        ++line_number;
+        if (const auto hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+        std::istringstream in(line);
+        std::vector<std::string> words;
+        for (std::string w; in >> w;) words.push_back(w);
+        if (words.empty()) continue;
+
+        auto fail = [&](const std::string& why) {
+            error = "line " + std::to_string(line_number) + ": " + why;
+            return std::nullopt;
+        };
+        if (ended) return fail("nothing may follow 'end'");
+        const auto t = parse_number(words[0]);
+        if (!t || !std::isfinite(*t) || *t < 0) return fail("'" + words[0] + "' is not a time in seconds (0 or more)");
+        if (*t * 1000.0 < last_t) return fail("time " + words[0] + " is earlier than the line before");
+        if (words.size() < 2) return fail("a time must be followed by motion, press, release or end");
+        script_event ev{script_event::end, *t * 1000.0};
+        const std::string& what = words[1];
+        if (what == "motion") {
+            if (words.size() != 8) return fail("motion takes six numbers: x y z rx ry rz");
+            ev.kind = script_event::motion;
+            for (int i = 0; i < axis_count; ++i) {
+                const std::string& w = words[static_cast<size_t>(i) + 2];
+                const auto v = parse_number(w);
+                if (!v || !std::isfinite(*v) || std::fabs(*v) > 1.0)
+                    return fail("'" + w + "' is not a deflection from -1 to 1 (axis " +
+                                std::string(axis_names[static_cast<size_t>(i)]) + ")");
+                ev.deflection[static_cast<size_t>(i)] = *v;
+            }
+        } else if (what == "press" || what == "release") {
+            if (words.size() != 3) return fail(what + " takes one button number");
+            const auto b = parse_number(words[2]);
+            if (!b || *b < 0 || *b > 255 || *b != std::floor(*b))
+                return fail("'" + words[2] + "' is not a button number from 0 to 255");
+            ev.kind = what == "press" ? script_event::press : script_event::release;
+            ev.button = static_cast<int>(*b);
+        } else if (what == "end") {
+            if (words.size() != 2) return fail("end takes nothing more");
+            ended = true;
+        } else {
+            return fail("unknown event '" + what + "' (use motion, press, release or end)");
+        }
+        last_t = ev.t_ms;
+        script.events.push_back(ev);
+    }
+    if (script.events.empty()) {
+        error = "line " + std::to_string(line_number) + ": the file holds no events";
+        return std::nullopt;
+    }
+    return script;
+}
+
+std::optional<device_script> load_device_script(const std::string& path, std::string& error) {
+    std::ifstream file(path);
+    if (!file) {
+        error = "device file " + path + " cannot be read";
+        return std::nullopt;
+    }
+    std::ostringstream content;
+    content << file.rdbuf();
+    auto script = parse_device_script(content.str(), error);
+    if (!script) error = "device file " + path + " " + error;
+    return script;
+}
+
+device_input::device_input(const settings& s)
+    : dead_zone_(s.dead_zone), invert_(s.invert), coalesce_(s.coalesce), timeout_ms_(s.motion_timeout_ms) {}
+
+void device_input::attach_script(device_script script) {
+    std::lock_guard lock(mutex_);
+    script_ = std::move(script);
+    script_next_ = 0;
+    replay_started_ = false;
+    replay_held_ = {};
+}
+
+void device_input::restart_replay() {
+    std::lock_guard lock(mutex_);
+    script_next_ = 0;
+    replay_started_ = false;
+    replay_held_ = {};
+}
+
+bool device_input::push_sample(double t_ms, const axes& deflection) {
+    axes clamped{};
+    for (size_t i = 0; i < clamped.size(); ++i) {
+        if (!std::isfinite(deflection[i])) return false;
+        clamped[i] = std::clamp(deflection[i], -1.0, 1.0);
+    }
+    if (!std::isfinite(t_ms)) return false;
+    std::lock_guard lock(mutex_);
+    if (samples_.size() >= queue_limit) samples_.pop_front();
+    samples_.push_back({t_ms, t_ms < 0, clamped});
+    return true;
+}
+
+void device_input::push_button(double t_ms, int button, bool pressed) {
+    if (!std::isfinite(t_ms)) return;
+    std::lock_guard lock(mutex_);
+    if (buttons_.size() >= queue_limit) buttons_.pop_front();
+    buttons_.push_back({t_ms, button, pressed});
+}
+
+void device_input::replay_until(double T) {
+    if (!script_) return;
+    if (!replay_started_) {
+        replay_started_ = true;
+        replay_t0_ = T;
+    }
+    const auto& events = script_->events;
+    for (; script_next_ < events.size(); ++script_next_) {
+        const script_event& ev = events[script_next_];
+        const double t = replay_t0_ + ev.t_ms;
+        if (t > T) break;
+        switch (ev.kind) {
+        case script_event::motion:
+            replay_held_ = ev.deflection;
+            samples_.push_back({t, false, ev.deflection});
+            break;
+        case script_event::press:
+        case script_event::release:
+            buttons_.push_back({t, ev.button, ev.kind == script_event::press});
+            break;
+        case script_event::end:
+            replay_held_ = {};
+            samples_.push_back({t, false, replay_held_});
+            break;
+        }
+    }
+    // A deflected virtual device reports every frame, as a held cap does.
+    if (!is_zero(replay_held_)) samples_.push_back({T, false, replay_held_});
+}
+
+axes device_input::shape(const axes& raw) const {
+    axes out{};
+    for (size_t i = 0; i < raw.size(); ++i) {
+        const double dz = dead_zone_[i];
+        const double magnitude = std::fabs(raw[i]);
+        // The dead zone is cut out and the rest stretched, so full deflection stays full.
+        double v = magnitude <= dz ? 0.0 : std::copysign((magnitude - dz) / (1.0 - dz), raw[i]);
+        if (invert_[i]) v = -v;
+        out[i] = v;
+    }
+    return out;
+}
+
+frame_input device_input::consume(double T) {
+    std::lock_guard lock(mutex_);
+    replay_until(T);
+    frame_input in;
+    axes sum{};
+    axes latest{};
+    double latest_t = -1;
+    int count = 0;
+    for (auto it = samples_.begin(); it != samples_.end();) {
+        if (it->live || it->t_ms <= T) {
+            const double t = it->live ? T : it->t_ms;
+            for (size_t i = 0; i < sum.size(); ++i) sum[i] += it->deflection[i];
+            if (t >= latest_t) {
+                latest_t = t;
+                latest = it->deflection;
+            }
+            ++count;
+            it = samples_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (count > 0) {
+        if (coalesce_ == coalescing::average) {
+            for (auto& v : sum) v /= count;
+            held_ = sum;
+        } else {
+            held_ = latest;
+        }
+        held_t_ = latest_t;
+        holding_ = true;
+    } else if (holding_ && T - held_t_ > timeout_ms_) {
+        // A device sends nothing while left alone: silence ends the deflection.
+        held_ = {};
+        holding_ = false;
+    }
+    in.deflection = shape(held_);
+    in.deflected = !is_zero(in.deflection);
+    for (auto it = buttons_.begin(); it != buttons_.end();) {
+        if (it->t_ms < 0 || it->t_ms <= T) {
+            in.buttons.push_back(*it);
+            it = buttons_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    std::stable_sort(in.buttons.begin(), in.buttons.end(),
+                     [](const button_event& a, const button_event& b) { return a.t_ms < b.t_ms; });
+    return in;
+}
+
+bool device_input::busy() const {
+    std::lock_guard lock(mutex_);
+    const bool replaying = script_ && (script_next_ < script_->events.size() || !is_zero(replay_held_));
+    return !samples_.empty() || !buttons_.empty() || replaying || holding_;
+}
+
+}  // namespace zibrel::qorzibrel

@@ -1,0 +1,569 @@
+#include "engine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+#include <thread>
+
+#include "callers.h"
+#include "spacenav.h"
+
+namespace zibrel::qorzibrel {
+
+enum class engine::prop : int {
+    view_affine,
+    view_perspective,
+    view_fov,
+    view_frustum,
+    view_extents,
+    coordinate_system,
+    views_front,
+    model_extents,
+    selection_empty,
+    selection_extents,
+    pivot_user,
+    pivot_position,
+    pivot_visible,
+    hit_lookfrom,
+    hit_direction,
+    hit_aperture,
+    hit_selection_only,
+    hit_lookat,
+    motion,
+    transaction,
+    active_command,
+    count,
+};
+
+namespace {
+
+constexpr const char* prop_names[] = {
+    "view.affine",      "view.perspective",  "view.fov",      "view.frustum",    "view.extents",
+    "coordinateSystem", "views.front",       "model.extents", "selection.empty", "selection.extents",
+    "pivot.user",       "pivot.position",    "pivot.visible", "hit.lookfrom",    "hit.direction",
+    "hit.aperture",     "hit.selectionOnly", "hit.lookat",    "motion",          "transaction",
+    "commands.activeCommand",
+};
+
+// Speeds at full deflection and sensitivity 1.
+constexpr double rotation_rate = std::numbers::pi / 2;  // radians per second
+constexpr double zoom_rate = std::numbers::ln2;         // distance (or extents) halves per second
+constexpr double default_tan_half_angle = 0.41421356237309503;  // tan(22.5 degrees): a 45 degree view
+// The hit-test cone: 2% of the view width, one unit in front of the eye.
+constexpr double aperture_fraction = 0.02;
+
+double now_ms() {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double read_number(const value& v) {
+    switch (v.type) {
+    case bool_type: return v.b;
+    case long_type: return v.l;
+    case float_type: return v.f;
+    case double_type: return v.d;
+    default: return std::nan("");
+    }
+}
+
+value flag_value(bool b) {
+    value v(bool_type);
+    v.b = b ? 1 : 0;
+    return v;
+}
+
+value point_value(vec3 p) {
+    value v(point_type);
+    v.pt = to_point(p);
+    return v;
+}
+
+bool valid_box(const box& b) {
+    return finite(b) && b.min.x <= b.max.x && b.min.y <= b.max.y && b.min.z <= b.max.z;
+}
+
+vec3 centre(const box& b) { return (to_vec(b.min) + to_vec(b.max)) * 0.5; }
+
+}  // namespace
+
+struct engine::camera_state {
+    camera_frame frame;
+    bool perspective = true;
+    double tan_half_w = default_tan_half_angle;
+    double tan_half_h = default_tan_half_angle;
+    box extents{};
+};
+
+engine::engine(connection& conn, settings s) : conn_(conn), settings_(std::move(s)), input_(settings_) {
+    const auto n = static_cast<size_t>(prop::count);
+    getters_.resize(n);
+    setters_.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        getters_[i] = conn_.find_accessor(prop_names[i], false);
+        setters_[i] = conn_.find_accessor(prop_names[i], true);
+    }
+}
+
+engine::~engine() = default;
+
+void engine::start(std::shared_ptr<connection> self) {
+    {
+        std::lock_guard lock(wake_mutex_);
+        self_conn_ = self;
+    }
+    bool have_source = false;
+    bool have_file = false;
+    for (const auto& source : settings_.sources) {
+        if (source.kind == source_kind::spacenavd) {
+            spacenavd_attach(shared_from_this(), settings_.spnav_library);
+            have_source = true;
+        } else if (have_file) {
+            report("device file " + source.path + " ignored: only one device file replays at a time");
+        } else {
+            std::string error;
+            if (auto script = load_device_script(source.path, error)) {
+                input_.attach_script(std::move(*script));
+                have_file = have_source = true;
+            } else {
+                report(error + "; the virtual device is off");
+            }
+        }
+    }
+    if (have_source) arm();
+}
+
+void engine::shutdown() {
+    closed_.store(true);
+    std::lock_guard lock(wake_mutex_);
+    wake_.notify_all();
+}
+
+void engine::arm() {
+    armed_.store(true);
+    ensure_timer();
+}
+
+void engine::ensure_timer() {
+    std::lock_guard lock(wake_mutex_);
+    if (timer_started_ || closed_.load()) return;
+    auto conn = self_conn_.lock();
+    if (conn == nullptr) return;
+    watch_process_exit();
+    try {
+        // Detached: ZbClose may run on a thread the timer is waiting for (inside
+        // a callback), so nothing ever joins it; it ends by itself once closed.
+        std::thread(timer_loop, shared_from_this(), std::move(conn)).detach();
+        timer_started_ = true;
+    } catch (const std::exception&) {
+        report("the library's frame timer cannot be started; frames come only from frame.time writes");
+    }
+}
+
+void engine::set_timing_source(int32_t source) {
+    const int32_t mode = static_cast<int32_t>(source == 1 ? timing_source::application : timing_source::library);
+    if (timing_.exchange(mode) == mode) return;
+    // Another clock: the replay and the frame step start afresh.
+    input_.restart_replay();
+    std::lock_guard lock(wake_mutex_);
+    clock_changed_ = true;
+    wake_.notify_all();
+}
+
+void engine::application_frame(double t_ms) {
+    if (timing_.load() != static_cast<int32_t>(timing_source::application) || !armed_.load()) return;
+    if (!std::isfinite(t_ms)) return;
+    run_frame(t_ms);
+}
+
+bool engine::push_sample(double t_ms, const axes& deflection) {
+    if (!input_.push_sample(t_ms, deflection)) return false;
+    arm();
+    std::lock_guard lock(wake_mutex_);
+    woken_ = true;
+    wake_.notify_all();
+    return true;
+}
+
+void engine::push_button(double t_ms, int button, bool pressed) {
+    input_.push_button(t_ms, button, pressed);
+    arm();
+    std::lock_guard lock(wake_mutex_);
+    woken_ = true;
+    wake_.notify_all();
+}
+
+void engine::timer_loop(std::shared_ptr<engine> self, std::shared_ptr<connection> conn) {
+    using clock = std::chrono::steady_clock;
+    const auto period =
+        std::chrono::duration_cast<clock::duration>(std::chrono::duration<double, std::milli>(self->period_ms()));
+    const auto library_timed = [&] {
+        return self->timing_.load() == static_cast<int32_t>(timing_source::library);
+    };
+    const auto stop = [&] { return self->closed_.load() || !conn->open.load() || process_exiting(); };
+    std::unique_lock lock(self->wake_mutex_);
+    // The first frame waits one period: an application that drives the timing
+    // itself says so right after opening.
+    auto next = clock::now() + period;
+    self->wake_.wait_until(lock, next, stop);
+    while (!stop()) {
+        if (!library_timed()) {
+            // Polls now and then only to notice a process exit, which nobody signals.
+            self->wake_.wait_for(lock, std::chrono::seconds(1), [&] { return stop() || library_timed(); });
+            continue;
+        }
+        if (!self->woken_ && !self->motion_.load() && !self->input_.busy()) {
+            self->wake_.wait_for(lock, std::chrono::seconds(1),
+                                 [&] { return stop() || self->woken_ || !library_timed(); });
+            if (!self->woken_) continue;
+            next = clock::now();
+        }
+        self->woken_ = false;
+        lock.unlock();
+        self->run_frame(now_ms());
+        lock.lock();
+        // Idle again: the next input gets its frame at once, not a period later.
+        if (!self->motion_.load() && !self->input_.busy()) continue;
+        // A late frame is not made up for: the step bound keeps the view steady.
+        next = std::max(next + period, clock::now());
+        self->wake_.wait_until(lock, next, [&] { return stop() || !library_timed(); });
+    }
+}
+
+bool engine::alive() const { return !closed_.load() && conn_.open.load() && !process_exiting(); }
+
+bool engine::get(prop p, value& v) {
+    const auto& call = getters_[static_cast<size_t>(p)];
+    if (!call || !alive()) return false;
+    v = value();
+    return call->getter(call->cookie, call->name, &v) == 0;
+}
+
+void engine::put(prop p, const value& v) {
+    const auto& call = setters_[static_cast<size_t>(p)];
+    if (!call || !alive()) return;
+    value record = v;
+    call->setter(call->cookie, call->name, &record);
+}
+
+std::optional<box> engine::read_box(prop p) {
+    value v;
+    if (!get(p, v) || v.type != box_type) return std::nullopt;
+    return v.bx;
+}
+
+void engine::run_frame(double t_ms) {
+    bool idle = false;
+    // Never wait for a frame in progress: it may be waiting for this thread.
+    if (!in_frame_.compare_exchange_strong(idle, true)) return;
+    try {
+        frame_body(t_ms);
+    } catch (...) {
+        // Nothing may unwind into the application or end the timer thread.
+    }
+    in_frame_.store(false);
+}
+
+void engine::frame_body(double t_ms) {
+    if (!alive()) return;
+    frames_.fetch_add(1);
+    {
+        std::lock_guard lock(wake_mutex_);
+        if (clock_changed_) {
+            clock_changed_ = false;
+            have_prev_ = false;
+        }
+    }
+    const double period = period_ms();
+    double step = have_prev_ ? std::clamp(t_ms - prev_t_, 0.0, settings_.max_frame_step_ms) : period;
+    if (have_prev_ && t_ms < prev_t_) last_deflected_t_ = std::min(last_deflected_t_, t_ms);
+    have_prev_ = true;
+    prev_t_ = t_ms;
+
+    const frame_input in = input_.consume(t_ms);
+    for (const auto& b : in.buttons) {
+        if (!alive()) return;
+        handle_button(b);
+    }
+    if (in.deflected) {
+        last_deflected_t_ = t_ms;
+        if (!motion_.load()) {
+            if (!start_motion()) return;
+            // A motion starting after a pause moves by one frame at most.
+            step = std::min(step, period);
+        }
+        if (alive()) move(in.deflection, step / 1000.0);
+    } else if (motion_.load() && t_ms - last_deflected_t_ > settings_.motion_timeout_ms) {
+        end_motion();
+    }
+}
+
+void engine::handle_button(const button_event& b) {
+    if (!b.pressed) return;
+    const auto it = settings_.buttons.find(b.button);
+    if (it == settings_.buttons.end()) return;
+    if (it->second.builtin) {
+        run_view_command(it->second.view);
+    } else {
+        put(prop::active_command, value(it->second.command));
+    }
+}
+
+bool engine::read_camera(camera_state& cam) {
+    value a;
+    if (!get(prop::view_affine, a) || a.type != matrix_type) {
+        told_("affine-missing", "the application gives no camera matrix (view.affine); the camera is left as it was");
+        return false;
+    }
+    if (!frame_from_matrix(a.m, cam.frame)) {
+        told_("affine-bad",
+              "the application's camera matrix (view.affine) is singular or not finite; the camera is left as it was");
+        return false;
+    }
+    value p;
+    cam.perspective = !(get(prop::view_perspective, p) && p.type == bool_type) || p.b != 0;
+    if (cam.perspective) {
+        bool known = false;
+        // The frustum gives both angles; the field of view only the horizontal one.
+        if (!frustum_unavailable_) {
+            value fr;
+            if (get(prop::view_frustum, fr) && fr.type == frustum_type) {
+                const frustum& f = fr.fr;
+                const double w = (f.right - f.left) / (2 * f.near_plane), h = (f.top - f.bottom) / (2 * f.near_plane);
+                if (std::isfinite(w) && std::isfinite(h) && f.near_plane > 0 && w > 0 && h > 0) {
+                    cam.tan_half_w = w;
+                    cam.tan_half_h = h;
+                    known = true;
+                }
+            } else {
+                frustum_unavailable_ = true;  // asked once: an application without one is not asked every frame
+            }
+        }
+        if (!known && !fov_unavailable_) {
+            value f;
+            if (get(prop::view_fov, f)) {
+                const double fov = read_number(f);
+                if (!(std::isfinite(fov) && fov > 0 && fov < std::numbers::pi)) {
+                    told_("fov-bad", "the application's field of view (view.fov) is not an angle between 0 and pi; "
+                                     "the camera is left as it was");
+                    return false;
+                }
+                cam.tan_half_w = cam.tan_half_h = std::tan(fov / 2);
+                known = true;
+            } else {
+                fov_unavailable_ = true;
+            }
+        }
+        if (!known) told_("fov-missing", "the application gives neither view.fov nor view.frustum; "
+                                         "a 45 degree view is assumed");
+    } else {
+        const auto e = read_box(prop::view_extents);
+        if (!e || !finite(*e) || !(e->max.x > e->min.x) || !(e->max.y > e->min.y)) {
+            told_("extents-bad", "the application's orthographic view extents (view.extents) are missing, empty or "
+                                 "not finite; the camera is left as it was");
+            return false;
+        }
+        cam.extents = *e;
+    }
+    return true;
+}
+
+bool engine::start_motion() {
+    camera_state cam;
+    if (!read_camera(cam)) return false;
+    put(prop::motion, flag_value(true));
+    motion_.store(true);
+
+    const auto model = read_box(prop::model_extents);
+    const bool model_ok = model && valid_box(*model);
+    const double scene_size = model_ok ? length(to_vec(model->max) - to_vec(model->min)) : 0.0;
+    min_distance_ = scene_size > 0 ? scene_size * 1e-4 : 1e-6;
+
+    bool user = false;
+    value u;
+    if (get(prop::pivot_user, u) && u.type == bool_type && u.b != 0) {
+        value pp;
+        if (get(prop::pivot_position, pp) && pp.type == point_type && finite(to_vec(pp.pt))) {
+            pivot_ = to_vec(pp.pt);
+            user = true;
+        }
+    }
+    if (!user) {
+        value se;
+        const bool selection = get(prop::selection_empty, se) && se.type == bool_type && se.b == 0;
+        const double view_width_at_1 = cam.perspective ? 2 * cam.tan_half_w : cam.extents.max.x - cam.extents.min.x;
+        put(prop::hit_lookfrom, point_value(cam.frame.eye));
+        value direction(vector_type);
+        const vec3 forward = cam.frame.forward();
+        direction.v = {forward.x, forward.y, forward.z};
+        put(prop::hit_direction, direction);
+        put(prop::hit_aperture, value(aperture_fraction * view_width_at_1));
+        put(prop::hit_selection_only, flag_value(selection));
+        value hit;
+        std::optional<box> selected;
+        if (get(prop::hit_lookat, hit) && hit.type == point_type && finite(to_vec(hit.pt))) {
+            pivot_ = to_vec(hit.pt);
+        } else if (selection && (selected = read_box(prop::selection_extents)) && valid_box(*selected)) {
+            pivot_ = centre(*selected);
+        } else if (model_ok) {
+            pivot_ = centre(*model);
+        } else {
+            told_("no-pivot", "no hit, selection or model extents to turn about; the pivot is put one unit in "
+                              "front of the eye");
+            pivot_ = cam.frame.eye + forward;
+        }
+        put(prop::pivot_position, point_value(pivot_));
+    }
+    put(prop::pivot_visible, flag_value(true));
+    return alive();
+}
+
+void engine::end_motion() {
+    put(prop::pivot_visible, flag_value(false));
+    put(prop::motion, flag_value(false));
+    motion_.store(false);
+}
+
+void engine::move(const axes& d, double dt_s) {
+    camera_state cam;
+    if (!read_camera(cam)) return;
+    camera_state next = cam;
+    camera_frame& f = next.frame;
+    const double s = settings_.sensitivity;
+
+    // Object-style: the model follows the cap, so the camera turns the other way about the pivot.
+    const vec3 axis = cam.frame.right * d[3] + cam.frame.up * d[4] + cam.frame.back * d[5];
+    const double magnitude = length(axis);
+    if (magnitude > 0) {
+        const double angle = magnitude * rotation_rate * s * settings_.rotation_sensitivity * dt_s;
+        f.rotate_about(pivot_, axis * (1.0 / magnitude), -angle);
+    }
+
+    // A full deflection crosses one view width per second at the pivot's depth.
+    double width;
+    if (cam.perspective) {
+        double depth = -f.to_camera(pivot_).z;
+        if (!(depth > min_distance_)) depth = std::max(length(pivot_ - f.eye), min_distance_);
+        width = 2 * depth * cam.tan_half_w;
+    } else {
+        width = cam.extents.max.x - cam.extents.min.x;
+    }
+    const double pan = width * s * settings_.translation_sensitivity * dt_s;
+    f.eye = f.eye - (f.right * d[0] + f.up * d[1]) * pan;
+
+    // Pulling the cap toward the viewer brings the model closer.
+    const double factor = std::exp(-d[2] * zoom_rate * s * settings_.zoom_sensitivity * dt_s);
+    bool extents_changed = false;
+    if (d[2] != 0 && cam.perspective) {
+        const vec3 offset = f.eye - pivot_;
+        const double distance = length(offset);
+        if (distance > 0) {
+            // Never onto or through the pivot.
+            const double wanted = std::max(distance * factor, std::min(distance, min_distance_));
+            f.eye = pivot_ + offset * (wanted / distance);
+        }
+    } else if (d[2] != 0) {
+        box& e = next.extents;
+        const double cx = (e.min.x + e.max.x) / 2, cy = (e.min.y + e.max.y) / 2;
+        const double hw = (e.max.x - e.min.x) / 2 * factor, hh = (e.max.y - e.min.y) / 2 * factor;
+        if (hw > 0 && hh > 0) {
+            e.min.x = cx - hw;
+            e.max.x = cx + hw;
+            e.min.y = cy - hh;
+            e.max.y = cy + hh;
+            extents_changed = true;
+        }
+    }
+    const bool pose_changed = magnitude > 0 || d[0] != 0 || d[1] != 0 || (d[2] != 0 && cam.perspective);
+    if (!pose_changed && !extents_changed) return;
+    write_camera(cam, next, pose_changed);
+}
+
+void engine::write_camera(const camera_state& before, const camera_state& after, bool pose_changed) {
+    const matrix m = matrix_from_frame(after.frame);
+    const bool extents_changed = !after.perspective && std::memcmp(&before.extents, &after.extents, sizeof(box)) != 0;
+    if (!finite(m) || (extents_changed && !finite(after.extents))) {
+        told_("result-bad", "a computed camera was not finite; the camera is left as it was");
+        return;
+    }
+    put(prop::transaction, value(int32_t{1}));
+    if (pose_changed) {
+        value v(matrix_type);
+        v.m = m;
+        put(prop::view_affine, v);
+    }
+    if (extents_changed) {
+        value v(box_type);
+        v.bx = after.extents;
+        put(prop::view_extents, v);
+    }
+    put(prop::transaction, value(int32_t{0}));
+}
+
+void engine::run_view_command(view_command command) {
+    camera_state cam;
+    if (!read_camera(cam)) return;
+    camera_state next = cam;
+    if (command != view_command::fit) {
+        camera_frame axes_frame;  // the world's right, up and front-facing axes
+        value c;
+        if (!(get(prop::coordinate_system, c) && c.type == matrix_type && rotation_from_matrix(c.m, axes_frame)))
+            axes_frame = camera_frame{};
+        // "views.front" is the front view's orientation within the coordinate system.
+        camera_frame front = axes_frame;
+        value fv;
+        camera_frame relative;
+        if (get(prop::views_front, fv) && fv.type == matrix_type && rotation_from_matrix(fv.m, relative)) {
+            const auto in_world = [&](vec3 v) {
+                return axes_frame.right * v.x + axes_frame.up * v.y + axes_frame.back * v.z;
+            };
+            front.right = in_world(relative.right);
+            front.up = in_world(relative.up);
+            front.back = in_world(relative.back);
+        }
+        const vec3 up = axes_frame.up, right = front.right;
+        const double quarter = std::numbers::pi / 2;
+        camera_frame& f = next.frame;
+        f = front;
+        f.eye = {};
+        switch (command) {
+        case view_command::back: f.rotate_about({}, up, 2 * quarter); break;
+        case view_command::right: f.rotate_about({}, up, quarter); break;
+        case view_command::left: f.rotate_about({}, up, -quarter); break;
+        case view_command::top: f.rotate_about({}, right, -quarter); break;
+        case view_command::bottom: f.rotate_about({}, right, quarter); break;
+        case view_command::iso:
+            f.rotate_about({}, right, -std::atan(1 / std::numbers::sqrt2));
+            f.rotate_about({}, up, quarter / 2);
+            break;
+        default: break;
+        }
+    }
+    // Every view command ends by fitting the model into the view.
+    const auto model = read_box(prop::model_extents);
+    if (!model || !valid_box(*model)) {
+        told_("model-extents-bad", "the application's model extents (model.extents) are missing or not finite; "
+                                   "the view command does nothing");
+        return;
+    }
+    const vec3 c = centre(*model);
+    const double r = std::max(length(to_vec(model->max) - to_vec(model->min)) / 2, 1e-9);
+    camera_frame& f = next.frame;
+    if (cam.perspective) {
+        const double half = std::atan(std::min(cam.tan_half_w, cam.tan_half_h));
+        f.eye = c + f.back * (r / std::sin(half));
+    } else {
+        f.eye = c + f.back * (2 * r);
+        const box& e = cam.extents;
+        const double aspect = (e.max.x - e.min.x) / (e.max.y - e.min.y);
+        const double hh = r * std::max(1.0, 1.0 / aspect), hw = hh * aspect;
+        next.extents.min.x = -hw;
+        next.extents.max.x = hw;
+        next.extents.min.y = -hh;
+        next.extents.max.y = hh;
+    }
+    write_camera(cam, next, true);
+}
+
+}  // namespace zibrel::qorzibrel

@@ -1,0 +1,113 @@
+// The navigation engine of one connection: turns device input into camera
+// motion through the application's accessors, frame by frame.
+//
+// Frames come from the library's own timer thread (timing source 0, the
+// default) or, when the application writes "frame.timingSource" 1, from each
+// "frame.time" write, on the writing thread, inside ZbWriteValue. No library
+// lock is held while the application is called, and nothing ever waits for a
+// frame in progress: a frame that cannot start (one is running) is skipped.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "connection.h"
+#include "device_input.h"
+#include "geometry.h"
+#include "library/library_interface.h"
+#include "report.h"
+#include "settings.h"
+
+namespace zibrel::qorzibrel {
+
+enum class timing_source : int32_t { library = 0, application = 1 };
+
+class engine : public std::enable_shared_from_this<engine> {
+public:
+    engine(connection& conn, settings s);
+    ~engine();
+
+    // After the connection is registered: load the device file, join the
+    // spacenavd reader, start the timer when a source is configured.
+    void start(std::shared_ptr<connection> self);
+    // The connection closed: no more callbacks, the timer thread ends by itself.
+    void shutdown();
+
+    void set_timing_source(int32_t source);
+    // A "frame.time" write (ms): one frame when the application drives the timing.
+    void application_frame(double t_ms);
+
+    // Input from the control interface and the spacenavd reader; t_ms < 0 for
+    // "now". A sample arms the engine and wakes the timer.
+    bool push_sample(double t_ms, const axes& deflection);
+    void push_button(double t_ms, int button, bool pressed);
+
+    uint64_t frames() const { return frames_.load(); }
+    // Still open: device input for it is worth delivering.
+    bool accepts_input() const { return !closed_.load(); }
+    double full_scale() const { return settings_.full_scale; }
+    bool in_motion() const { return motion_.load(); }
+
+private:
+    struct camera_state;
+    enum class prop : int;
+
+    void arm();
+    void ensure_timer();
+    static void timer_loop(std::shared_ptr<engine> self, std::shared_ptr<connection> conn);
+    double period_ms() const { return 1000.0 / settings_.frame_rate; }
+
+    void run_frame(double t_ms);
+    void frame_body(double t_ms);
+    void handle_button(const button_event& b);
+    bool start_motion();
+    void end_motion();
+    void move(const axes& d, double dt_s);
+    void run_view_command(view_command command);
+
+    bool alive() const;
+    bool get(prop p, value& v);
+    void put(prop p, const value& v);
+    bool read_camera(camera_state& cam);
+    std::optional<box> read_box(prop p);
+    void write_camera(const camera_state& before, const camera_state& after, bool pose_changed);
+
+    connection& conn_;
+    const settings settings_;
+    // The application's accessors this engine uses, looked up once.
+    std::vector<std::optional<accessor_call>> getters_, setters_;
+    device_input input_;
+    report_once told_;
+
+    std::atomic<bool> closed_{false};
+    std::atomic<bool> armed_{false};
+    std::atomic<int32_t> timing_{static_cast<int32_t>(timing_source::library)};
+    std::atomic<bool> in_frame_{false};
+    std::atomic<bool> motion_{false};
+    std::atomic<uint64_t> frames_{0};
+
+    // Timer thread wake-ups; a leaf lock, never held while calling out.
+    std::mutex wake_mutex_;
+    std::condition_variable wake_;
+    bool woken_ = false;
+    bool clock_changed_ = false;
+    bool timer_started_ = false;
+    std::weak_ptr<connection> self_conn_;
+
+    // Touched only by the thread running a frame (in_frame_ held).
+    bool have_prev_ = false;
+    double prev_t_ = 0;
+    double last_deflected_t_ = 0;
+    vec3 pivot_{};
+    double min_distance_ = 1e-6;
+    bool fov_unavailable_ = false;
+    bool frustum_unavailable_ = false;
+};
+
+}  // namespace zibrel::qorzibrel

@@ -1,0 +1,191 @@
+// The five entry points the application loads.
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "action_tree.h"
+#include "engine.h"
+#include "exported.h"
+#include "library_state.h"
+#include "property_types.h"
+#include "result_codes.h"
+#include "settings.h"
+
+using namespace zibrel;
+using namespace zibrel::qorzibrel;
+
+namespace {
+
+bool valid_create_arguments(const connection_handle* handle, const char* profile,
+                            const property_accessor* accessors, size_t count, const create_options* options) {
+    if (handle == nullptr || profile == nullptr || options == nullptr) return false;
+    if (options->size != sizeof(create_options)) return false;
+    if (count != 0 && accessors == nullptr) return false;
+    for (size_t i = 0; i < count; ++i) {
+        if (accessors[i].name == nullptr) return false;
+    }
+    return true;
+}
+
+// The open connection with this handle, or null. Requires the library mutex.
+std::shared_ptr<connection> open_connection(library_state& lib, connection_handle handle) {
+    auto conn = lib.find(handle);
+    return conn != nullptr && conn->open.load() ? conn : nullptr;
+}
+
+// A number from a numeric record; NaN for any other type.
+double read_number(const value& v) {
+    switch (v.type) {
+    case bool_type: return v.b;
+    case long_type: return v.l;
+    case float_type: return v.f;
+    case double_type: return v.d;
+    default: return std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
+// Store a write of the application. Requires the library mutex.
+int32_t store_write(connection& conn, std::string_view property, const value& sent) {
+    std::string tree;
+    if (property == tree_property) {
+        if (sent.type != actionnode_type) return result_invalid_argument;
+        // Walked now: the nodes belong to the application and may be gone later.
+        if (const int32_t r = describe_tree(sent.node, tree); r != result_ok) return r;
+    } else if (property == active_set_property) {
+        if (sent.type != cstr_type && sent.type != string_type) return result_invalid_argument;
+    }
+    stored_value copy;
+    if (const int32_t r = copy.capture(sent); r != result_ok) return r;
+    if (property == tree_property) conn.tree = std::move(tree);
+    if (property == active_set_property) conn.active_set = copy.text();
+    conn.written.insert_or_assign(std::string(property), std::move(copy));
+    return result_ok;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t ZbCreate(connection_handle* handle, const char* profile, const property_accessor* accessors, size_t count,
+                 const create_options* options) {
+    return guarded(result_io_error, [&] {
+        auto& lib = state();
+        std::shared_ptr<connection> conn;
+        {
+            std::lock_guard lock(lib.mutex);
+            if (auto injected = lib.take_injection("ZbCreate")) return *injected;
+            if (!valid_create_arguments(handle, profile, accessors, count, options)) return result_invalid_argument;
+
+            // The array, the profile and the options live only for this call.
+            conn = std::make_shared<connection>();
+            conn->profile = profile;
+            conn->options = *options;
+            conn->accessors.reserve(count);
+            for (size_t i = 0; i < count; ++i) {
+                const auto& entry = accessors[i];
+                conn->accessors.push_back({entry.name, entry.name, entry.getter, entry.setter, entry.cookie});
+            }
+            // The settings are read anew for every connection, so a changed
+            // environment applies from the next open on.
+            conn->nav = std::make_shared<engine>(*conn, load_settings());
+            conn->handle = lib.next_handle++;
+            lib.connections.emplace(conn->handle, conn);
+            ++lib.create_count;
+            *handle = conn->handle;
+        }
+        // Outside the library lock: starting sources starts threads.
+        conn->nav->start(conn);
+        return result_ok;
+    });
+}
+
+int32_t ZbClose(connection_handle handle) {
+    return guarded(result_io_error, [&] {
+        auto& lib = state();
+        std::shared_ptr<connection> conn;
+        zbctl_close_hook hook = nullptr;
+        void* hook_context = nullptr;
+        {
+            std::lock_guard lock(lib.mutex);
+            ++lib.close_count;
+            conn = open_connection(lib, handle);
+            if (conn == nullptr || conn->closing) return result_invalid_argument;
+            conn->closing = true;
+            hook = lib.close_hook;
+            hook_context = lib.close_hook_context;
+        }
+        // The hook is application code: no library lock while it runs.
+        if (hook != nullptr) hook(handle, hook_context);
+        // Only a flag: threads of the library that are inside a callback may
+        // be waiting for the caller, so nothing here waits for them.
+        std::lock_guard lock(lib.mutex);
+        conn->open.store(false);
+        conn->nav->shutdown();
+        return result_ok;
+    });
+}
+
+int32_t ZbReadValue(connection_handle handle, const char* property, value* value) {
+    return guarded(result_io_error, [&] {
+        auto& lib = state();
+        std::lock_guard lock(lib.mutex);
+        if (auto injected = lib.take_injection("ZbReadValue")) return *injected;
+        if (property == nullptr || value == nullptr) return result_invalid_argument;
+        auto conn = open_connection(lib, handle);
+        if (conn == nullptr) return result_invalid_argument;
+
+        if (lib.injected_text_length >= 0 && value->type == string_type) {
+            value->s.length = static_cast<uint64_t>(lib.injected_text_length);
+            return result_ok;
+        }
+        const std::string_view name = property;
+        if (name == active_set_property) return reply_text(conn->active_set, *value);
+        auto it = conn->written.find(name);
+        if (it == conn->written.end()) return result_property_not_found;
+        if (it->second.is_text()) return reply_text(it->second.text(), *value);
+        // A text buffer must not come back holding a number in its length field.
+        if (value->type == string_type) return result_invalid_argument;
+        *value = it->second.record();
+        return result_ok;
+    });
+}
+
+int32_t ZbWriteValue(connection_handle handle, const char* property, const value* value) {
+    return guarded(result_io_error, [&] {
+        auto& lib = state();
+        std::shared_ptr<engine> nav;
+        int32_t result;
+        {
+            std::lock_guard lock(lib.mutex);
+            auto known = lib.find(handle);
+            if (known != nullptr && property != nullptr) ++known->write_counts[property];
+            if (auto injected = lib.take_injection("ZbWriteValue")) return *injected;
+            if (property == nullptr || value == nullptr) return result_invalid_argument;
+            auto conn = open_connection(lib, handle);
+            if (conn == nullptr) return result_invalid_argument;
+            result = store_write(*conn, property, *value);
+            nav = conn->nav;
+        }
+        // The frame runs here, on the writer's thread, with no library lock
+        // held: the application's callbacks may call the library again.
+        if (result == result_ok) {
+            const std::string_view name = property;
+            if (name == frame_time_property) nav->application_frame(read_number(*value));
+            else if (name == timing_source_property) {
+                const double source = read_number(*value);
+                if (std::isfinite(source)) nav->set_timing_source(source == 1.0 ? 1 : 0);
+            }
+        }
+        return result;
+    });
+}
+
+int32_t ZbGetType(const char* property) {
+    return property != nullptr ? property_type(property) : -1;
+}
+
+}  // extern "C"

@@ -1,0 +1,23 @@
+#include "library_state.h"
+
+namespace zibrel::qorzibrel {
+
+std::optional<int32_t> library_state::take_injection(std::string_view entry) {
+    auto it = injections.find(entry);
+    if (it == injections.end()) return std::nullopt;
+    const int32_t result = it->second.result;
+    if (it->second.times > 0 && --it->second.times == 0) injections.erase(it);
+    return result;
+}
+
+std::shared_ptr<connection> library_state::find(connection_handle handle) const {
+    auto it = connections.find(handle);
+    return it != connections.end() ? it->second : nullptr;
+}
+
+library_state& state() {
+    static library_state* const instance = new library_state;
+    return *instance;
+}
+
+}  // namespace zibrel::qorzibrel

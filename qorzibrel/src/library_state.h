@@ -1,0 +1,56 @@
+// The library's process-wide state: connections, counters and test controls.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "connection.h"
+#include "zibrel_control.h"
+
+namespace zibrel::qorzibrel {
+
+class hammer;
+
+struct injection {
+    int32_t result;
+    int times;  // < 0: until cleared
+};
+
+// Everything below is guarded by `mutex`. The mutex is never held while the
+// application runs (accessors, close hook): the application may call back into
+// the library from there, or block on a lock of its own that the thread
+// calling the library holds.
+struct library_state {
+    std::mutex mutex;
+
+    std::map<connection_handle, std::shared_ptr<connection>> connections;
+    // Handles are never reused; starting above 32 bits exposes a caller that
+    // truncates them.
+    connection_handle next_handle = (uint64_t{1} << 32) + 1;
+    uint64_t create_count = 0;
+    uint64_t close_count = 0;
+
+    std::map<std::string, injection, std::less<>> injections;
+    int64_t injected_text_length = -1;
+    zbctl_close_hook close_hook = nullptr;
+    void* close_hook_context = nullptr;
+
+    std::map<int, std::shared_ptr<hammer>> hammers;
+    int next_hammer_id = 1;
+
+    // The injected result for `entry`, consuming one use.
+    std::optional<int32_t> take_injection(std::string_view entry);
+    // The connection with this handle, open or closed, or null.
+    std::shared_ptr<connection> find(connection_handle handle) const;
+};
+
+// The one instance. It is never destroyed, so threads the library started may
+// still use it while the process exits.
+library_state& state();
+
+}  // namespace zibrel::qorzibrel

@@ -1,0 +1,24 @@
+// Diagnostics of the library on standard error, one line each, prefixed "zibrel: ".
+#pragma once
+
+#include <mutex>
+#include <set>
+#include <string>
+
+namespace zibrel::qorzibrel {
+
+void report(const std::string& line);
+
+// Reports each key once (per object): a fault that repeats every frame is told
+// once, not sixty times a second.
+class report_once {
+public:
+    void operator()(const std::string& key, const std::string& line);
+    void forget();
+
+private:
+    std::mutex mutex_;
+    std::set<std::string> told_;
+};
+
+}  // namespace zibrel::qorzibrel

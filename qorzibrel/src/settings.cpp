@@ -1,0 +1,243 @@
+#include "settings.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "report.h"
+
+namespace zibrel::qorzibrel {
+namespace {
+
+std::string_view trim(std::string_view s) {
+    const auto first = s.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) return {};
+    const auto last = s.find_last_not_of(" \t\r");
+    return s.substr(first, last - first + 1);
+}
+
+std::optional<double> number(std::string_view text) {
+    const std::string s(trim(text));
+    if (s.empty()) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(s.c_str(), &end);
+    if (end != s.c_str() + s.size() || errno == ERANGE || !std::isfinite(v)) return std::nullopt;
+    return v;
+}
+
+std::optional<int> axis_index(std::string_view name) {
+    for (int i = 0; i < axis_count; ++i) {
+        if (axis_names[static_cast<size_t>(i)] == name) return i;
+    }
+    return std::nullopt;
+}
+
+std::string join_path(const std::string& dir, std::string_view path) {
+    if (path.empty() || path.front() == '/' || dir.empty()) return std::string(path);
+    return dir + "/" + std::string(path);
+}
+
+std::string directory_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// A number within [low, high]; `what` names the expectation in the error.
+bool ranged(std::string_view text, double low, double high, double& out, std::string& error, const char* what) {
+    const auto v = number(text);
+    if (!v || *v < low || *v > high) {
+        error = "'" + std::string(trim(text)) + "' is not " + what;
+        return false;
+    }
+    out = *v;
+    return true;
+}
+
+bool apply(std::string_view key, std::string_view val, const std::string& base_dir, settings& s, std::string& error) {
+    if (key == "device") return parse_sources(val, base_dir, s.sources, error);
+    if (key == "sensitivity") return ranged(val, 0.0, 100.0, s.sensitivity, error, "a number from 0 to 100");
+    if (key == "translation-sensitivity")
+        return ranged(val, 0.0, 100.0, s.translation_sensitivity, error, "a number from 0 to 100");
+    if (key == "rotation-sensitivity")
+        return ranged(val, 0.0, 100.0, s.rotation_sensitivity, error, "a number from 0 to 100");
+    if (key == "zoom-sensitivity") return ranged(val, 0.0, 100.0, s.zoom_sensitivity, error, "a number from 0 to 100");
+    if (key == "dead-zone") {
+        double dz = 0;
+        if (!ranged(val, 0.0, 0.9, dz, error, "a fraction from 0 to 0.9")) return false;
+        s.dead_zone.fill(dz);
+        return true;
+    }
+    if (key.starts_with("dead-zone.")) {
+        const auto axis = axis_index(key.substr(10));
+        if (!axis) {
+            error = "unknown axis '" + std::string(key.substr(10)) + "' (axes: x y z rx ry rz)";
+            return false;
+        }
+        return ranged(val, 0.0, 0.9, s.dead_zone[static_cast<size_t>(*axis)], error, "a fraction from 0 to 0.9");
+    }
+    if (key == "invert") {
+        std::array<bool, axis_count> inverted{};
+        std::string list(val);
+        std::replace(list.begin(), list.end(), ',', ' ');
+        std::istringstream words(list);
+        for (std::string word; words >> word;) {
+            if (word == "none") continue;
+            const auto axis = axis_index(word);
+            if (!axis) {
+                error = "unknown axis '" + word + "' (axes: x y z rx ry rz)";
+                return false;
+            }
+            inverted[static_cast<size_t>(*axis)] = true;
+        }
+        s.invert = inverted;
+        return true;
+    }
+    if (key == "full-scale") return ranged(val, 1.0, 1e6, s.full_scale, error, "a number from 1 to 1000000");
+    if (key == "coalesce") {
+        if (val == "average") s.coalesce = coalescing::average;
+        else if (val == "latest") s.coalesce = coalescing::latest;
+        else {
+            error = "'" + std::string(val) + "' is not average or latest";
+            return false;
+        }
+        return true;
+    }
+    if (key == "motion-timeout")
+        return ranged(val, 1.0, 10000.0, s.motion_timeout_ms, error, "a time from 1 to 10000 ms");
+    if (key == "frame-rate") return ranged(val, 1.0, 1000.0, s.frame_rate, error, "a rate from 1 to 1000 Hz");
+    if (key == "max-frame-step")
+        return ranged(val, 1.0, 1000.0, s.max_frame_step_ms, error, "a time from 1 to 1000 ms");
+    if (key == "spnav-library") {
+        if (val.empty()) {
+            error = "the library name is empty";
+            return false;
+        }
+        s.spnav_library = std::string(val);
+        return true;
+    }
+    if (key.starts_with("button.")) {
+        const auto n = number(key.substr(7));
+        if (!n || *n < 0 || *n > 255 || *n != std::floor(*n)) {
+            error = "'" + std::string(key.substr(7)) + "' is not a button number from 0 to 255";
+            return false;
+        }
+        auto binding = parse_binding(val);
+        if (!binding) {
+            error = "'" + std::string(val) +
+                    "' is not a binding (view:fit|front|back|left|right|top|bottom|iso, command:ID or ID)";
+            return false;
+        }
+        s.buttons[static_cast<int>(*n)] = std::move(*binding);
+        return true;
+    }
+    error = "unknown setting '" + std::string(key) + "'";
+    return false;
+}
+
+}  // namespace
+
+bool settings::has_source(source_kind kind) const {
+    return std::any_of(sources.begin(), sources.end(), [&](const device_source& s) { return s.kind == kind; });
+}
+
+std::optional<view_command> parse_view_command(std::string_view name) {
+    static constexpr std::pair<std::string_view, view_command> names[] = {
+        {"fit", view_command::fit},     {"front", view_command::front}, {"back", view_command::back},
+        {"left", view_command::left},   {"right", view_command::right}, {"top", view_command::top},
+        {"bottom", view_command::bottom}, {"iso", view_command::iso},
+    };
+    for (const auto& [text, command] : names) {
+        if (text == name) return command;
+    }
+    return std::nullopt;
+}
+
+std::optional<button_binding> parse_binding(std::string_view text) {
+    text = trim(text);
+    button_binding b;
+    if (text.starts_with("view:")) {
+        const auto view = parse_view_command(text.substr(5));
+        if (!view) return std::nullopt;
+        b.builtin = true;
+        b.view = *view;
+        return b;
+    }
+    if (text.starts_with("command:")) text = text.substr(8);
+    if (text.empty()) return std::nullopt;
+    b.command = std::string(text);
+    return b;
+}
+
+bool parse_sources(std::string_view text, const std::string& base_dir, std::vector<device_source>& out,
+                   std::string& error) {
+    std::vector<device_source> sources;
+    while (!text.empty()) {
+        const auto comma = text.find(',');
+        const std::string_view item = trim(text.substr(0, comma));
+        text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+        if (item.empty() || item == "none") continue;
+        if (item == "spacenavd") {
+            sources.push_back({source_kind::spacenavd, {}});
+        } else if (item.starts_with("file:") && item.size() > 5) {
+            sources.push_back({source_kind::file, join_path(base_dir, trim(item.substr(5)))});
+        } else {
+            error = "unknown device source '" + std::string(item) + "' (use spacenavd, file:PATH or none)";
+            return false;
+        }
+    }
+    out = std::move(sources);
+    return true;
+}
+
+void parse_settings(std::string_view text, const std::string& origin, const std::string& base_dir, settings& out,
+                    std::vector<std::string>& errors) {
+    int line_number = 0;
+    while (!text.empty()) {
+        const auto newline = text.find('\n');
+        std::string_view line = text.substr(0, newline);
+        text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
+        ++line_number;
+        if (const auto hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
+        line = trim(line);
+        if (line.empty()) continue;
+        const auto eq = line.find('=');
+        std::string error;
+        if (eq == std::string_view::npos) {
+            error = "expected 'key = value'";
+        } else {
+            apply(trim(line.substr(0, eq)), trim(line.substr(eq + 1)), base_dir, out, error);
+        }
+        if (!error.empty()) {
+            errors.push_back(origin + " line " + std::to_string(line_number) + ": " + error + "; line ignored");
+        }
+    }
+}
+
+settings load_settings() {
+    settings s;
+    std::vector<std::string> errors;
+    if (const char* path = std::getenv("ZIBREL_CONFIG"); path != nullptr && *path != '\0') {
+        std::ifstream file(path);
+        if (!file) {
+            errors.push_back(std::string("settings file ") + path + " (ZIBREL_CONFIG) cannot be read; defaults apply");
+        } else {
+            std::ostringstream content;
+            content << file.rdbuf();
+            parse_settings(content.str(), std::string("settings file ") + path, directory_of(path), s, errors);
+        }
+    }
+    if (const char* device = std::getenv("ZIBREL_DEVICE"); device != nullptr) {
+        std::string error;
+        if (!parse_sources(device, "", s.sources, error)) {
+            errors.push_back("ZIBREL_DEVICE: " + error + "; the settings file's device applies");
+        }
+    }
+    for (const auto& e : errors) report(e);
+    return s;
+}
+
+}  // namespace zibrel::qorzibrel

@@ -1,0 +1,73 @@
+// The library's settings: which device sources feed navigation and how device
+// input is shaped. Read at every ZbCreate from ZIBREL_CONFIG (a settings file)
+// and ZIBREL_DEVICE (the source list, overriding the file's "device").
+// docs/navigation-library.md describes the format.
+#pragma once
+
+#include <array>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zibrel::qorzibrel {
+
+inline constexpr int axis_count = 6;
+inline constexpr std::array<std::string_view, axis_count> axis_names{"x", "y", "z", "rx", "ry", "rz"};
+
+enum class source_kind { spacenavd, file };
+
+struct device_source {
+    source_kind kind;
+    std::string path;  // for file
+};
+
+enum class view_command { fit, front, back, left, right, top, bottom, iso };
+
+struct button_binding {
+    bool builtin = false;
+    view_command view = view_command::fit;  // when builtin
+    std::string command;                    // the application's command id otherwise
+};
+
+enum class coalescing { average, latest };
+
+struct settings {
+    std::vector<device_source> sources;
+    double sensitivity = 1.0;
+    double translation_sensitivity = 1.0;
+    double rotation_sensitivity = 1.0;
+    double zoom_sensitivity = 1.0;
+    std::array<double, axis_count> dead_zone{0.02, 0.02, 0.02, 0.02, 0.02, 0.02};
+    std::array<bool, axis_count> invert{};
+    double full_scale = 350.0;  // raw spacenavd value of a full deflection
+    coalescing coalesce = coalescing::average;
+    double motion_timeout_ms = 100.0;
+    double frame_rate = 60.0;
+    double max_frame_step_ms = 50.0;
+    std::map<int, button_binding> buttons;
+    std::string spnav_library = "libspnav.so.0";
+
+    bool has_source(source_kind kind) const;
+};
+
+// Parse settings text. Each faulty line is reported through `error` (with its
+// line number) and skipped; the rest applies. `base_dir` resolves relative
+// device file paths.
+void parse_settings(std::string_view text, const std::string& origin, const std::string& base_dir, settings& out,
+                    std::vector<std::string>& errors);
+
+// Parse a source list ("spacenavd,file:PATH", "none", ""). Returns false and
+// sets `error` when an item is not understood.
+bool parse_sources(std::string_view text, const std::string& base_dir, std::vector<device_source>& out,
+                   std::string& error);
+
+std::optional<button_binding> parse_binding(std::string_view text);
+std::optional<view_command> parse_view_command(std::string_view name);
+
+// The settings in effect for a new connection, from the environment; problems
+// are reported on standard error.
+settings load_settings();
+
+}  // namespace zibrel::qorzibrel

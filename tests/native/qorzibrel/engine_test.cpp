@@ -1,0 +1,253 @@
+// The navigation engine from the native side: its parsers and geometry, and
+// whole frames through the entry points with an application sink, from the
+// application's thread and from the library's timer thread.
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qorzibrel/src/device_input.h"
+#include "qorzibrel/src/geometry.h"
+#include "qorzibrel/src/settings.h"
+#include "qorzibrel_test_support.h"
+
+namespace navtest {
+namespace {
+
+using namespace zibrel;
+using namespace zibrel::qorzibrel;
+
+TEST(DeviceScriptTest, FaultsNameTheirLine) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"0 motion 0 0 0 0 0 0\n1 jump\n", "line 2: unknown event 'jump'"},
+        {"\n\n0 motion 1 2\n", "line 3: motion takes six numbers"},
+        {"0 motion 0 0 0 0 inf 0\n", "line 1: 'inf' is not a deflection"},
+        {"0 motion 0 0 0 0 -1.01 0\n", "line 1: '-1.01' is not a deflection"},
+        {"2 press 1\n1 release 1\n", "line 2: time 1 is earlier"},
+        {"-1 press 1\n", "line 1: '-1' is not a time"},
+        {"0 press 1.5\n", "line 1: '1.5' is not a button number"},
+        {"0 end\n0 end\n", "line 2: nothing may follow 'end'"},
+        {"", "line 0: the file holds no events"},
+    };
+    for (const auto& [text, expected] : cases) {
+        std::string error;
+        EXPECT_FALSE(parse_device_script(text, error)) << text;
+        EXPECT_NE(error.find(expected), std::string::npos) << error;
+    }
+}
+
+TEST(DeviceScriptTest, ReadsTimesInMillisecondsAndEvents) {
+    std::string error;
+    const auto script = parse_device_script("# c\n0.5 motion 0 0 0 0 0.25 -1 # x\n1 press 7\n1 release 7\n2 end\n", error);
+    ASSERT_TRUE(script) << error;
+    ASSERT_EQ(script->events.size(), 4u);
+    EXPECT_EQ(script->events[0].t_ms, 500.0);
+    EXPECT_EQ(script->events[0].deflection[4], 0.25);
+    EXPECT_EQ(script->events[0].deflection[5], -1.0);
+    EXPECT_EQ(script->events[1].kind, script_event::press);
+    EXPECT_EQ(script->events[1].button, 7);
+    EXPECT_EQ(script->events[3].kind, script_event::end);
+}
+
+TEST(SettingsTest, LinesApplyOrAreReportedByNumber) {
+    settings s;
+    std::vector<std::string> errors;
+    parse_settings("device = spacenavd, file:session.txt\n"
+                   "dead-zone = 0.1\n"
+                   "dead-zone.rz = 0.3\n"
+                   "invert = y, rx\n"
+                   "button.4 = view:top\n"
+                   "button.5 = command:app.cmd\n"
+                   "coalesce = latest\n"
+                   "bogus = 1\n"
+                   "sensitivity = -1\n"
+                   "frame-rate\n",
+                   "settings file f", "/conf", s, errors);
+    ASSERT_EQ(s.sources.size(), 2u);
+    EXPECT_EQ(s.sources[1].path, "/conf/session.txt");
+    EXPECT_EQ(s.dead_zone[0], 0.1);
+    EXPECT_EQ(s.dead_zone[5], 0.3);
+    EXPECT_TRUE(s.invert[1] && s.invert[3] && !s.invert[0]);
+    EXPECT_TRUE(s.buttons.at(4).builtin && s.buttons.at(4).view == view_command::top);
+    EXPECT_EQ(s.buttons.at(5).command, "app.cmd");
+    EXPECT_EQ(s.coalesce, coalescing::latest);
+    EXPECT_EQ(s.sensitivity, 1.0);
+    ASSERT_EQ(errors.size(), 3u);
+    EXPECT_NE(errors[0].find("settings file f line 8: unknown setting 'bogus'"), std::string::npos);
+    EXPECT_NE(errors[1].find("line 9: '-1' is not a number from 0 to 100"), std::string::npos);
+    EXPECT_NE(errors[2].find("line 10: expected 'key = value'"), std::string::npos);
+}
+
+TEST(GeometryTest, UnusableCameraMatricesAreRefused) {
+    const double nan = std::nan("");
+    const std::vector<std::pair<const char*, matrix>> refused{
+        {"singular", {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}},
+        {"not finite", {1, 0, 0, 0, 0, 1, 0, nan, 0, 0, 1, 0, 0, 0, 0, 1}},
+        {"projective", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 1, 1}},
+        {"all zero", {}},
+    };
+    for (const auto& [name, m] : refused) {
+        camera_frame f;
+        EXPECT_FALSE(frame_from_matrix(m, f)) << name;
+    }
+    camera_frame f;
+    ASSERT_TRUE(frame_from_matrix({2, 0, 0, 1, 0, 2, 0, 2, 0, 0, 2, 3, 0, 0, 0, 1}, f));  // scaled: made orthonormal
+    EXPECT_EQ(length(f.right), 1.0);
+    EXPECT_EQ(f.eye.z, 3.0);
+}
+
+TEST(GeometryTest, TurningAboutAPivotKeepsItsCameraCoordinates) {
+    camera_frame f;
+    f.eye = {1, 2, 9};
+    const vec3 pivot{0.5, -1, 2};
+    const vec3 before = f.to_camera(pivot);
+    f.rotate_about(pivot, normalized({1, 2, 3}), 0.7);
+    const vec3 after = f.to_camera(pivot);
+    EXPECT_NEAR(after.x, before.x, 1e-12);
+    EXPECT_NEAR(after.y, before.y, 1e-12);
+    EXPECT_NEAR(after.z, before.z, 1e-12);
+}
+
+// Counts a callback in progress, as the real application side does.
+struct in_callback {
+    std::atomic<int>& count;
+    explicit in_callback(std::atomic<int>& c) : count(c) { count.fetch_add(1); }
+    ~in_callback() { count.fetch_sub(1); }
+};
+
+// An application with a camera, recording the names the library writes. Like
+// a real application it waits for callbacks in progress before it goes away:
+// ZbClose never waits for the library's threads.
+struct camera_app {
+    std::atomic<int> active{0};
+    sink s;
+    std::mutex mutex;
+    matrix camera{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 10, 0, 0, 0, 1};
+    std::vector<std::string> writes;
+    std::atomic<int> camera_writes{0};
+    std::function<void()> on_camera;
+
+    camera_app() {
+        s.on_get = [this](const char* name, value* v) -> int32_t {
+            in_callback guard(active);
+            const std::string n = name;
+            std::lock_guard lock(mutex);
+            if (n == "view.affine") {
+                v->type = matrix_type;
+                v->m = camera;
+            } else if (n == "view.perspective") {
+                v->type = bool_type;
+                v->b = 1;
+            } else if (n == "view.fov") {
+                v->type = double_type;
+                v->d = 1.0;
+            } else if (n == "model.extents") {
+                v->type = box_type;
+                v->bx = {{-1, -1, -1}, {1, 1, 1}};
+            } else {
+                return function_not_supported;
+            }
+            return 0;
+        };
+        s.on_set = [this](const char* name, const value* v) -> int32_t {
+            in_callback guard(active);
+            {
+                std::lock_guard lock(mutex);
+                writes.emplace_back(name);
+                if (std::string(name) == "view.affine") camera = v->m;
+            }
+            if (std::string(name) == "view.affine") {
+                camera_writes.fetch_add(1);
+                if (on_camera) on_camera();
+            }
+            return 0;
+        };
+    }
+
+    ~camera_app() {
+        wait_until([this] { return active.load() == 0; });
+    }
+
+    std::vector<property_accessor> accessors() const {
+        std::vector<property_accessor> a;
+        for (const char* n : {"view.affine", "view.perspective", "view.fov", "model.extents"}) a.push_back(s.accessor(n));
+        for (const char* n : {"motion", "transaction", "pivot.position", "pivot.visible"})
+            a.push_back(s.accessor(n, false, true));
+        return a;
+    }
+};
+
+class EngineTest : public library_test {
+protected:
+    void SetUp() override {
+        unsetenv("ZIBREL_DEVICE");
+        unsetenv("ZIBREL_CONFIG");
+        library_test::SetUp();
+    }
+    static void write(uint64_t conn, const char* name, value v) { ASSERT_EQ(ZbWriteValue(conn, name, &v), 0); }
+};
+
+TEST_F(EngineTest, ApplicationDrivenFramesWriteMotionAroundTransactions) {
+    camera_app app;
+    const auto accessors = app.accessors();
+    const uint64_t conn = open(accessors);
+    write(conn, "frame.timingSource", value(int32_t{1}));
+    for (int i = 0; i < 30; ++i) {
+        if (i < 5) {
+            ASSERT_EQ(zbctl_device_sample(conn, 10.0 * i, 0, 0, 0, 0, 1, 0), 0);
+        }
+        write(conn, "frame.time", value(10.0 * i));
+    }
+    std::vector<std::string> expected{"motion", "pivot.position", "pivot.visible"};
+    for (int i = 0; i < 15; ++i) {  // five samples, then held for the 100 ms timeout
+        for (const char* n : {"transaction", "view.affine", "transaction"}) expected.emplace_back(n);
+    }
+    expected.insert(expected.end(), {"pivot.visible", "motion"});
+    EXPECT_EQ(app.writes, expected);
+    EXPECT_EQ(zbctl_frame_count(conn), 30u);
+}
+
+TEST_F(EngineTest, TheTimerThreadMovesTheCameraAndSurvivesACloseFromItsCallback) {
+    for (int round = 0; round < 20; ++round) {
+        camera_app app;
+        const auto accessors = app.accessors();
+        const uint64_t conn = open(accessors);
+        std::atomic<bool> closing{false}, closed{false};
+        std::thread::id caller;
+        app.on_camera = [&] {
+            caller = std::this_thread::get_id();
+            if (!closing.exchange(true)) {
+                EXPECT_EQ(ZbClose(conn), 0);  // from inside the timer's own frame
+                closed.store(true);
+            }
+        };
+        ASSERT_EQ(zbctl_device_sample(conn, -1, 0, 0, 0, 0.5, 0, 0), 0);
+        wait_until([&] { return closed.load(); });
+        EXPECT_NE(caller, std::this_thread::get_id());
+        EXPECT_EQ(app.camera_writes.load(), 1);
+        EXPECT_EQ(zbctl_open_connections(), 0);
+    }
+}
+
+TEST_F(EngineTest, ClosingWhileTheTimerCallsNeverWaitsForIt) {
+    for (int round = 0; round < 20; ++round) {
+        camera_app app;
+        const auto accessors = app.accessors();
+        const uint64_t conn = open(accessors);
+        std::atomic<bool> release{false};
+        app.on_camera = [&] { wait_until([&] { return release.load(); }); };  // blocked, as behind a lock
+        ASSERT_EQ(zbctl_device_sample(conn, -1, 1, 0, 0, 0, 0, 0), 0);
+        wait_until([&] { return app.camera_writes.load() > 0; });
+        EXPECT_EQ(ZbClose(conn), 0);  // returns although the timer thread is inside a callback
+        release.store(true);
+        // The timer thread is detached and ends by itself; nothing more reaches the application.
+        const int seen = app.camera_writes.load();
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        EXPECT_EQ(app.camera_writes.load(), seen);
+    }
+}
+
+}  // namespace
+}  // namespace navtest
