@@ -2,27 +2,16 @@
 #include <deque>
 #include <sstream>
 
+#include "commands/action_node.h"
 #include "qorzibrel_test_support.h"
-
-// The application's node record, laid out as the library expects it.
-struct siActionNodeEx_s {
-    uint32_t size;
-    int32_t type;
-    const siActionNodeEx_s* next;
-    const siActionNodeEx_s* children;
-    const char* id;
-    const char* label;
-    const char* description;
-};
-static_assert(sizeof(siActionNodeEx_s) == 48 && offsetof(siActionNodeEx_s, children) == 16 &&
-              offsetof(siActionNodeEx_s, description) == 40);
 
 namespace navtest {
 namespace {
 
 using zibrel::value;
 
-enum node_type : int32_t { command_set = 0, category = 1, command = 2 };
+using node_type = siActionNodeType_e;
+constexpr node_type command_set = e_command_set, category = e_category, command = e_command;
 
 // Nodes with stable addresses, linked by hand.
 class tree_builder {
@@ -32,7 +21,7 @@ public:
     }
     // Append children in order under parent.
     static void adopt(siActionNodeEx_s* parent, std::initializer_list<siActionNodeEx_s*> children) {
-        const siActionNodeEx_s** link = &parent->children;
+        siActionNodeEx_s** link = &parent->children;
         for (auto* child : children) {
             *link = child;
             link = &child->next;
@@ -188,7 +177,7 @@ TEST_F(TreeTest, LongSiblingChainsDoNotExhaustTheStack) {
     auto* set = t.node(command_set, "set", "Set");
     auto* category_node = t.node(category, "c", "C");
     t.adopt(set, {category_node});
-    const siActionNodeEx_s** link = &category_node->children;
+    siActionNodeEx_s** link = &category_node->children;
     for (int i = 0; i < count; ++i) {
         auto* cmd = t.node(command, "x", nullptr);
         *link = cmd;
