@@ -86,6 +86,15 @@ void check(uint64_t failures, int32_t first_failure) {
 // n getter calls on this thread. With the interpreter lock released around the
 // loop each callback takes it back; held, the callbacks run as they do when the
 // library calls back from inside a call that keeps the lock.
+// Runs a timed loop with the interpreter lock held, or released so that every
+// call has to take it back, as a callback from the library does.
+template <typename Loop>
+int64_t run_maybe_unlocked(Loop& loop, bool release_lock) {
+    if (!release_lock) return loop();
+    py::gil_scoped_release release;
+    return loop();
+}
+
 int64_t get_loop(uint64_t conn, int64_t n, bool release_lock) {
     const library& lib = loaded_library();
     uint64_t failures = 0;
@@ -99,13 +108,7 @@ int64_t get_loop(uint64_t conn, int64_t n, bool release_lock) {
         }
         return since(start);
     };
-    int64_t elapsed = 0;
-    if (release_lock) {
-        py::gil_scoped_release release;
-        elapsed = loop();
-    } else {
-        elapsed = loop();
-    }
+    const int64_t elapsed = run_maybe_unlocked(loop, release_lock);
     check(failures, first_failure);
     // The model's camera is affine: anything else did not come from the override.
     if (record.type != zibrel::matrix_type || record.m.m33 != 1.0) throw std::runtime_error("the getter wrote no camera");
@@ -140,13 +143,7 @@ int64_t override_loop(const NavigationModel& model, int64_t n, bool release_lock
         }
         return since(start);
     };
-    int64_t elapsed = 0;
-    if (release_lock) {
-        py::gil_scoped_release release;
-        elapsed = loop();
-    } else {
-        elapsed = loop();
-    }
+    const int64_t elapsed = run_maybe_unlocked(loop, release_lock);
     if (missing != 0) throw std::runtime_error("the override returned no matrix");
     return elapsed;
 }
