@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "qorzibrel/src/device_input.h"
-#include "qorzibrel/src/geometry.h"
-#include "qorzibrel/src/settings.h"
+#include "devices/device_input.h"
+#include "engine/geometry.h"
+#include "engine/settings.h"
 #include "qorzibrel_test_support.h"
 
 namespace navtest {

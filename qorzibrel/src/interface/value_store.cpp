@@ -1,8 +1,8 @@
-#include "value_store.h"
+#include "interface/value_store.h"
 
 #include <cstring>
 
-#include "result_codes.h"
+#include "interface/result_codes.h"
 
 namespace zibrel::qorzibrel {
 

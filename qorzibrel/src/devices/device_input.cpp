@@ -1,4 +1,4 @@
-#include "device_input.h"
+#include "devices/device_input.h"
 
 #include <algorithm>
 #include <cerrno>

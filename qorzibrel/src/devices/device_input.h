@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "settings.h"
+#include "engine/settings.h"
 
 namespace zibrel::qorzibrel {
 

@@ -1,4 +1,4 @@
-#include "report.h"
+#include "interface/report.h"
 
 #include <cstdio>
 

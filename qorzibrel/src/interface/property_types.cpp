@@ -1,4 +1,4 @@
-#include "property_types.h"
+#include "interface/property_types.h"
 
 #include <array>
 #include <utility>

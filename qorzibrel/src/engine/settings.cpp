@@ -1,4 +1,4 @@
-#include "settings.h"
+#include "engine/settings.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "report.h"
+#include "interface/report.h"
 
 namespace zibrel::qorzibrel {
 namespace {

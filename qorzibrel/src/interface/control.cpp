@@ -6,11 +6,11 @@
 #include <memory>
 #include <string>
 
-#include "callers.h"
-#include "engine.h"
-#include "exported.h"
-#include "library_state.h"
-#include "result_codes.h"
+#include "interface/callers.h"
+#include "engine/engine.h"
+#include "interface/exported.h"
+#include "interface/library_state.h"
+#include "interface/result_codes.h"
 
 using namespace zibrel;
 using namespace zibrel::qorzibrel;

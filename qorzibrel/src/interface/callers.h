@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "connection.h"
+#include "interface/connection.h"
 
 namespace zibrel::qorzibrel {
 

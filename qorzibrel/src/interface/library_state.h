@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "connection.h"
+#include "interface/connection.h"
 #include "zibrel_control.h"
 
 namespace zibrel::qorzibrel {

@@ -1,4 +1,4 @@
-#include "engine.h"
+#include "engine/engine.h"
 
 #include <algorithm>
 #include <chrono>
@@ -7,8 +7,8 @@
 #include <numbers>
 #include <thread>
 
-#include "callers.h"
-#include "spacenav.h"
+#include "interface/callers.h"
+#include "devices/spacenav.h"
 
 namespace zibrel::qorzibrel {
 

@@ -1,4 +1,4 @@
-#include "spacenav.h"
+#include "devices/spacenav.h"
 
 #include <dlfcn.h>
 #include <poll.h>
@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "callers.h"
-#include "engine.h"
-#include "report.h"
+#include "interface/callers.h"
+#include "engine/engine.h"
+#include "interface/report.h"
 
 namespace zibrel::qorzibrel {
 namespace {

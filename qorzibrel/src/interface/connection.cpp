@@ -1,4 +1,4 @@
-#include "connection.h"
+#include "interface/connection.h"
 
 namespace zibrel::qorzibrel {
 

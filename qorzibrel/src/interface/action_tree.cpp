@@ -1,10 +1,10 @@
-#include "action_tree.h"
+#include "interface/action_tree.h"
 
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include "result_codes.h"
+#include "interface/result_codes.h"
 
 namespace zibrel::qorzibrel {
 namespace {

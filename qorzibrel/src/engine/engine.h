@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "connection.h"
-#include "device_input.h"
-#include "geometry.h"
+#include "interface/connection.h"
+#include "devices/device_input.h"
+#include "engine/geometry.h"
 #include "library/library_interface.h"
-#include "report.h"
-#include "settings.h"
+#include "interface/report.h"
+#include "engine/settings.h"
 
 namespace zibrel::qorzibrel {
 

@@ -1,4 +1,4 @@
-#include "library_state.h"
+#include "interface/library_state.h"
 
 namespace zibrel::qorzibrel {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "library/library_interface.h"
-#include "value_store.h"
+#include "interface/value_store.h"
 
 namespace zibrel::qorzibrel {
 

@@ -1,4 +1,4 @@
-#include "callers.h"
+#include "interface/callers.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "result_codes.h"
+#include "interface/result_codes.h"
 
 namespace zibrel::qorzibrel {
 namespace {
