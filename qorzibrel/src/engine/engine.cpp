@@ -9,6 +9,7 @@
 
 #include "interface/callers.h"
 #include "devices/spacenav.h"
+#include "engine/feel.h"
 
 namespace zibrel::qorzibrel {
 
@@ -281,7 +282,10 @@ void engine::frame_body(double t_ms) {
     have_prev_ = true;
     prev_t_ = t_ms;
 
-    const frame_input in = input_.consume(t_ms);
+    frame_input in = input_.consume(t_ms);
+    // Only the axes the navigation feel lets move count: nothing else starts a motion.
+    in.deflection = select_axes(in.deflection, settings_);
+    in.deflected = std::any_of(in.deflection.begin(), in.deflection.end(), [](double v) { return v != 0; });
     for (const auto& b : in.buttons) {
         if (!alive()) return;
         handle_button(b);
@@ -303,7 +307,9 @@ void engine::handle_button(const button_event& b) {
     if (!b.pressed) return;
     const auto it = settings_.buttons.find(b.button);
     if (it == settings_.buttons.end()) return;
-    if (it->second.builtin) {
+    if (it->second.speed) {
+        speed_steps_ = next_speed_steps(speed_steps_, *it->second.speed);
+    } else if (it->second.builtin) {
         run_view_command(it->second.view);
     } else {
         put(prop::active_command, value(it->second.command));
@@ -416,7 +422,17 @@ bool engine::start_motion() {
         put(prop::pivot_position, point_value(pivot_));
     }
     put(prop::pivot_visible, flag_value(true));
+    if (settings_.lock_horizon) world_up_ = read_world_up();
     return alive();
+}
+
+vec3 engine::read_world_up() {
+    // "coordinateSystem"'s columns are the world's right, up and front axes; Y up when unanswered.
+    value c;
+    camera_frame axes_frame;
+    if (get(prop::coordinate_system, c) && c.type == matrix_type && rotation_from_matrix(c.m, axes_frame))
+        return axes_frame.up;
+    return {0, 1, 0};
 }
 
 void engine::end_motion() {
@@ -430,14 +446,20 @@ void engine::move(const axes& d, double dt_s) {
     if (!read_camera(cam)) return;
     camera_state next = cam;
     camera_frame& f = next.frame;
-    const double s = settings_.sensitivity;
+    const double s = settings_.sensitivity * speed_factor(speed_steps_);
 
     // Object-style: the model follows the cap, so the camera turns the other way about the pivot.
-    const vec3 axis = cam.frame.right * d[3] + cam.frame.up * d[4] + cam.frame.back * d[5];
-    const double magnitude = length(axis);
-    if (magnitude > 0) {
-        const double angle = magnitude * rotation_rate * s * settings_.rotation_sensitivity * dt_s;
-        f.rotate_about(pivot_, axis * (1.0 / magnitude), -angle);
+    const double turn = rotation_rate * s * settings_.rotation_sensitivity * dt_s;
+    bool turned = false;
+    if (settings_.lock_horizon) {
+        // Screen-vertical turns go about the world's up axis, screen-horizontal ones tilt.
+        turned = d[3] != 0 || d[4] != 0;
+        if (turned) turn_level(f, pivot_, world_up_, -d[4] * turn, -d[3] * turn);
+    } else {
+        const vec3 axis = cam.frame.right * d[3] + cam.frame.up * d[4] + cam.frame.back * d[5];
+        const double magnitude = length(axis);
+        turned = magnitude > 0;
+        if (turned) f.rotate_about(pivot_, axis * (1.0 / magnitude), -magnitude * turn);
     }
 
     // A full deflection crosses one view width per second at the pivot's depth.
@@ -475,7 +497,7 @@ void engine::move(const axes& d, double dt_s) {
             extents_changed = true;
         }
     }
-    const bool pose_changed = magnitude > 0 || d[0] != 0 || d[1] != 0 || (d[2] != 0 && cam.perspective);
+    const bool pose_changed = turned || d[0] != 0 || d[1] != 0 || (d[2] != 0 && cam.perspective);
     if (!pose_changed && !extents_changed) return;
     write_camera(cam, next, pose_changed);
 }

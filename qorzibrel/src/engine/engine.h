@@ -70,6 +70,7 @@ private:
     void end_motion();
     void move(const axes& d, double dt_s);
     void run_view_command(view_command command);
+    vec3 read_world_up();
 
     bool alive() const;
     bool get(prop p, value& v);
@@ -108,6 +109,9 @@ private:
     double min_distance_ = 1e-6;
     bool fov_unavailable_ = false;
     bool frustum_unavailable_ = false;
+    // Navigation feel: the speed buttons' steps, and the world's up axis for lock-horizon.
+    int speed_steps_ = 0;
+    vec3 world_up_{0, 1, 0};
 };
 
 }  // namespace zibrel::qorzibrel
