@@ -158,6 +158,20 @@ def test_lock_horizon_tilts_stop_short_of_the_pole_and_come_back(opened, sign):
     assert elevation == pytest.approx(sign * (LIMIT - math.radians(9)), abs=1e-9)
 
 
+def test_lock_horizon_turns_from_the_top_view_without_flipping(opened):
+    scene, conn = opened("lock-horizon = on\nbutton.0 = view:top\n", hit=(0.0, 0.0, 0.0))
+    es.button(conn, 1, 0, True)
+    scene.frame(STEP)
+    np.testing.assert_allclose(scene.camera[:3, 2], (0, 1, 0), atol=1e-12)  # looking straight down
+    t = drive(scene, conn, STEP, 20, rx=1.0, ry=0.5)  # over the pole: held; the turn spins the view
+    np.testing.assert_allclose(scene.camera[:3, 2], (0, 1, 0), atol=1e-12)
+    assert scene.camera[:3, 0] @ (1, 0, 0) == pytest.approx(math.cos(math.radians(9)), abs=1e-9)
+    drive(scene, conn, t, 20, rx=-1.0)  # back from the pole by 18 degrees, upright
+    assert -scene.camera[:3, 2] @ (0, 1, 0) == pytest.approx(-math.sin(math.radians(72)), abs=1e-9)
+    assert abs(scene.camera[:3, 0] @ (0, 1, 0)) < 1e-9
+    assert scene.camera[:3, 1] @ (0, 1, 0) == pytest.approx(math.cos(math.radians(72)), abs=1e-9)
+
+
 WHAT_MOVES = {
     # settings, pushed deflection, a plain deflection giving the same camera (None: nothing happens)
     "rotation off keeps the pan": ("rotation = off\n", dict(x=0.5, ry=1, rz=0.3), dict(x=0.5)),
