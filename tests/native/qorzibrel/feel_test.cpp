@@ -59,8 +59,10 @@ struct selection_case {
 
 TEST(FeelTest, SelectAxesKeepsWhatMayMove) {
     const std::vector<selection_case> cases{
-        {"defaults pass everything", [](settings&) {}, {0.1, -0.2, 0.3, -0.4, 0.5, -0.6}, {0.1, -0.2, 0.3, -0.4, 0.5, -0.6}},
-        {"rotation off", [](settings& s) { s.rotation = false; }, {0.1, -0.2, 0.3, -0.4, 0.5, -0.6}, {0.1, -0.2, 0.3, 0, 0, 0}},
+        {"defaults pass everything", [](settings&) {}, {0.1, -0.2, 0.3, -0.4, 0.5, -0.6},
+         {0.1, -0.2, 0.3, -0.4, 0.5, -0.6}},
+        {"rotation off", [](settings& s) { s.rotation = false; }, {0.1, -0.2, 0.3, -0.4, 0.5, -0.6},
+         {0.1, -0.2, 0.3, 0, 0, 0}},
         {"translation off takes zoom too", [](settings& s) { s.translation = false; },
          {0.1, -0.2, 0.3, -0.4, 0.5, -0.6}, {0, 0, 0, -0.4, 0.5, -0.6}},
         {"lock-horizon drops the roll", [](settings& s) { s.lock_horizon = true; },
