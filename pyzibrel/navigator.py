@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import ctypes
 import datetime
+import functools
 import math
 import os
 import select
@@ -200,6 +201,17 @@ def _converting(getter: Callable[..., Any], convert: Callable[[Any], Any], value
     return wrapper
 
 
+@functools.cache
+def _input_fd() -> Optional[int]:
+    # The library makes the descriptor once and keeps it for the life of the process.
+    fn = _library.function("zbx_input_fd")
+    if fn is None:
+        return None
+    fn.restype, fn.argtypes = ctypes.c_int, []
+    fd = int(fn())
+    return fd if fd >= 0 else None
+
+
 class _Snapshot:
     """What the library may read off the application's thread, taken at a tick."""
 
@@ -365,13 +377,8 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
 
     def input_fd(self) -> Optional[int]:
         """A file descriptor that is readable while device input waits for a frame, for an idle
-        event loop to wait on; None when the library offers none. Never close it."""
-        fn = _library.function("zbx_input_fd")
-        if fn is None:
-            return None
-        fn.restype, fn.argtypes = ctypes.c_int, []
-        fd = int(fn())
-        return fd if fd >= 0 else None
+        event loop to wait on; None when the library offers none. Never read or close it."""
+        return _input_fd()
 
     @property
     def wants_frames(self) -> bool:
