@@ -431,6 +431,10 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         result: Optional[ZibrelMatrix] = self._convert("get_camera", to_matrix, arr)
         return result
 
+    def _perspective(self) -> bool:
+        answer = self._viewer("is_perspective")
+        return True if answer is None else bool(answer)  # a failing viewer: the default
+
     def _box(self, name: str) -> Optional[ZibrelBox]:
         result: Optional[ZibrelBox] = self._convert(name, to_box, self._viewer(name))
         return result
@@ -453,7 +457,7 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         # Called with the lock held, on the application's thread.
         s = _Snapshot()
         s.camera = self._camera()
-        s.perspective = bool(self._viewer("is_perspective") is not False)
+        s.perspective = self._perspective()
         s.fov = self._fov()
         s.extents = self._box("get_view_extents")
         s.scene = self._box("get_scene_bounds")
@@ -543,7 +547,7 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         return result
 
     def _get_is_view_perspective(self) -> Optional[bool]:
-        result: bool = self._read("perspective", lambda: bool(self._viewer("is_perspective") is not False))
+        result: bool = self._read("perspective", self._perspective)
         return result
 
     def _get_view_fov(self) -> Optional[float]:

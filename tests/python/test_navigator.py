@@ -49,7 +49,7 @@ class NumpyViewer(Viewer):
 
     def is_perspective(self):
         self._seen()
-        return self.perspective
+        return np.bool_(self.perspective)  # numpy's, as a numpy-based viewer would answer
 
     def get_fov(self):
         self._seen()
