@@ -293,6 +293,7 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
             return
         if not on:
             self._enable_navigation(False)
+            self._stopped()
             return
         if self._application_timing:
             self._put_frame_timing_source(1)
@@ -356,10 +357,15 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
             with self._lock:
                 self._pending.clear()
                 self._pending_commands.clear()
-            self._in_motion = False
-            if self._pivot_visible and threading.get_ident() == self._thread:
-                self._pivot_visible = False
-                self._viewer("show_pivot", self._pivot.copy(), False)
+            self._stopped()
+
+    def _stopped(self) -> None:
+        # The connection is gone: a motion in progress will never be ended by the library.
+        self._in_motion = False
+        if self._pivot_visible and threading.get_ident() == self._thread:
+            self._pivot_visible = False
+            self._viewer("show_pivot", self._pivot.copy(), False)
+            self._changed = True
 
     def __enter__(self) -> Navigator:
         return self

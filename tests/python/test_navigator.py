@@ -423,8 +423,12 @@ def test_enable_later_and_disable(navigators, device_file):
     nav.enabled = True
     run(nav, 0.3, start=0.2)
     assert not np.allclose(viewer.camera, before)
+    assert nav.in_motion and viewer.pivots[-1][1] is True
+    # Disabled in motion: the motion ends and the pivot goes away.
     nav.enabled = False
-    assert not nav.enabled
+    assert not nav.enabled and not nav.in_motion
+    assert viewer.pivots[-1][1] is False
+    assert nav.tick(0.6) is True and viewer.renders > 0
 
 
 # --- what the viewer gives wrong, and overrides -------------------------------------------------
