@@ -29,7 +29,7 @@ import _pyzibrel
 from _pyzibrel import ZibrelBox, ZibrelFrustum, ZibrelMatrix, ZibrelPlane, ZibrelPoint
 
 from . import _library
-from .convert import to_box, to_frustum, to_matrix, to_numpy, to_plane, to_point
+from .convert import as_array, to_box, to_frustum, to_matrix, to_numpy, to_plane, to_point
 
 __all__ = ["Command", "CommandCategory", "CommandSet", "Navigator", "Viewer"]
 
@@ -425,17 +425,16 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
             return None
 
     def _camera(self) -> Optional[ZibrelMatrix]:
-        m = self._viewer("get_camera")
-        if m is None:
+        arr = self._convert("get_camera", lambda m: as_array(m, (4, 4), "a camera-to-world matrix"),
+                            self._viewer("get_camera"))
+        if arr is None:
             return None
-        arr = np.asarray(m, dtype=float) if not isinstance(m, ZibrelMatrix) else to_numpy(m)
-        if arr.shape == (4, 4) and not np.allclose(arr[3], (0, 0, 0, 1)):
+        if not np.allclose(arr[3], (0, 0, 0, 1)):
             self._tell("camera.bottom", f"{type(self.viewer).__name__}.get_camera() returned a matrix with the "
                                         f"bottom row {arr[3].tolist()}: the eye belongs in the last column "
                                         f"(m03, m13, m23) and the bottom row is 0 0 0 1")
             return None
-        result: Optional[ZibrelMatrix] = self._convert("get_camera", to_matrix, arr)
-        return result
+        return to_matrix(arr)
 
     def _perspective(self) -> bool:
         answer = self._viewer("is_perspective")

@@ -463,6 +463,21 @@ def test_a_camera_with_the_eye_in_the_bottom_row_is_refused_with_a_hint(device_f
     assert err.count("the eye belongs in the last column (m03, m13, m23) and the bottom row is 0 0 0 1") == 1
 
 
+@pytest.mark.parametrize("camera, message", [
+    ("not a matrix", "expected a camera-to-world matrix as an array of shape (4, 4)"),
+    (np.eye(3), "got shape (3, 3)"),
+    (np.full((4, 4), np.nan), "of finite numbers"),
+])
+def test_a_camera_that_is_no_matrix_is_reported_once(device_file, navigators, capfd, camera, message):
+    device_file(TURN)
+    viewer = NumpyViewer()
+    viewer.get_camera = lambda: camera
+    run(navigators(viewer), 0.5)
+    err = capfd.readouterr().err
+    assert err.count("NumpyViewer.get_camera() gave an unusable answer") == 1 and message in err
+    assert "zibrel: the application gives no camera matrix" in err  # the library, once: nothing to move
+
+
 def test_subclass_overrides_may_return_numpy_arrays(navigators):
     class WithOverrides(Navigator):
         def _get_model_extents(self):
