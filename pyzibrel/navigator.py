@@ -257,7 +257,9 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         self._commands = commands if commands is not None else CommandSet()
         self._application_timing = bool(application_timing)
         self._thread = threading.get_ident()
-        self._lock = threading.Lock()  # guards the snapshot and the queues
+        # Guards the snapshot and the queues; re-entrant, as a viewer call made under it may
+        # lead back into the navigator on the same thread.
+        self._lock = threading.RLock()
         self._pending: dict[str, Any] = {}  # viewer writes from other threads, the latest of each kind
         self._pending_commands: list[str] = []
         self._snapshot = _Snapshot()
