@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "interface/callers.h"
+#include "interface/input_signal.h"
 #include "devices/spacenav.h"
 #include "engine/feel.h"
 
@@ -107,7 +108,7 @@ engine::engine(connection& conn, settings s) : conn_(conn), settings_(std::move(
     }
 }
 
-engine::~engine() = default;
+engine::~engine() { input_forget(this); }
 
 void engine::start(std::shared_ptr<connection> self) {
     {
@@ -132,11 +133,13 @@ void engine::start(std::shared_ptr<connection> self) {
             }
         }
     }
+    if (have_file) input_arrived(this);  // the replay waits for its first frame
     if (have_source) arm();
 }
 
 void engine::shutdown() {
     closed_.store(true);
+    input_forget(this);
     std::lock_guard lock(wake_mutex_);
     wake_.notify_all();
 }
@@ -167,6 +170,7 @@ void engine::set_timing_source(int32_t source) {
     if (timing_.exchange(mode) == mode) return;
     // Another clock: the replay and the frame step start afresh.
     input_.restart_replay();
+    input_consumed(this, [this] { return input_.waiting(); });
     std::lock_guard lock(wake_mutex_);
     clock_changed_ = true;
     wake_.notify_all();
@@ -180,6 +184,7 @@ void engine::application_frame(double t_ms) {
 
 bool engine::push_sample(double t_ms, const axes& deflection) {
     if (!input_.push_sample(t_ms, deflection)) return false;
+    input_arrived(this);
     arm();
     std::lock_guard lock(wake_mutex_);
     woken_ = true;
@@ -189,6 +194,7 @@ bool engine::push_sample(double t_ms, const axes& deflection) {
 
 void engine::push_button(double t_ms, int button, bool pressed) {
     input_.push_button(t_ms, button, pressed);
+    input_arrived(this);
     arm();
     std::lock_guard lock(wake_mutex_);
     woken_ = true;
@@ -283,6 +289,7 @@ void engine::frame_body(double t_ms) {
     prev_t_ = t_ms;
 
     frame_input in = input_.consume(t_ms);
+    input_consumed(this, [this] { return input_.waiting(); });
     // Only the axes the navigation feel lets move count: nothing else starts a motion.
     in.deflection = select_axes(in.deflection, settings_);
     in.deflected = std::any_of(in.deflection.begin(), in.deflection.end(), [](double v) { return v != 0; });
