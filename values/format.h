@@ -10,6 +10,15 @@
 
 namespace zibrel {
 
+// What a diagnostic line shows of a record at most. A text longer than
+// max_text_length or an image array of more than max_image_count entries is a
+// lying record and is not read; a command tree is shown to max_tree_depth
+// levels below its root and max_tree_nodes nodes, each node once. A marker in
+// braces, "{... ", says where and why the rendering stops.
+inline constexpr uint64_t max_image_count = uint64_t{1} << 16;
+inline constexpr uint64_t max_tree_depth = uint64_t{1} << 13;
+inline constexpr uint64_t max_tree_nodes = uint64_t{1} << 18;
+
 std::ostream& operator<<(std::ostream& stream, const value& v);
 std::ostream& operator<<(std::ostream& stream, const point& p);
 std::ostream& operator<<(std::ostream& stream, const vector& v);
