@@ -188,7 +188,8 @@ std::ostream& operator<<(std::ostream& stream, const siActionNodeEx_s& node) { r
 // A record from a library may link back to a node already written (a cycle) or
 // be absurdly large; each node is written once, and depth and count are bounded,
 // with a marker line where the rendering stops.
-std::ostream& StreamActionNode(std::ostream& stream, const siActionNodeEx_s* node, uint64_t level) {
+std::ostream& StreamActionNode(std::ostream& stream, const siActionNodeEx_s* node, uint64_t level,
+                               zibrel::tree_limits limits) {
     if (node == nullptr) return stream;
     std::vector<std::pair<const siActionNodeEx_s*, uint64_t>> pending{{node, level}};
     std::unordered_set<const siActionNodeEx_s*> written;
@@ -196,13 +197,13 @@ std::ostream& StreamActionNode(std::ostream& stream, const siActionNodeEx_s* nod
     while (!pending.empty()) {
         const auto [current, depth] = pending.back();
         pending.pop_back();
-        if (count == zibrel::max_tree_nodes) {
-            Marker(stream, depth, "more than " + std::to_string(zibrel::max_tree_nodes) + " nodes; the rest not shown");
+        if (count == limits.nodes) {
+            Marker(stream, depth, "more than " + std::to_string(limits.nodes) + " nodes; the rest not shown");
             break;
         }
-        if (depth - level >= zibrel::max_tree_depth) {
+        if (depth - level >= limits.depth) {
             // One marker for the node and its following siblings, all as deep.
-            Marker(stream, depth, "deeper than " + std::to_string(zibrel::max_tree_depth) + " levels, not shown");
+            Marker(stream, depth, "deeper than " + std::to_string(limits.depth) + " levels, not shown");
             continue;
         }
         if (!written.insert(current).second) {
