@@ -279,3 +279,46 @@ def test_enabling_after_the_exit_handler_is_a_clear_runtime_error(action):
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == [AFTER_EXIT_MESSAGE, "enabled: False"]
     assert "Cookie does not exist" not in done.stdout + done.stderr
+
+
+CYCLIC_TREE_IN_A_REFUSED_RECORD = """
+    import ctypes, os, sys
+    sys.path.insert(0, TESTS)
+    import zibrel_ctl as ctl
+    from _pyzibrel import ZibrelNavigationModel
+
+    class Node(ctypes.Structure):
+        pass
+
+    Node._fields_ = [("size", ctypes.c_uint32), ("type", ctypes.c_int32), ("next", ctypes.POINTER(Node)),
+                     ("children", ctypes.POINTER(Node)), ("id", ctypes.c_char_p), ("label", ctypes.c_char_p),
+                     ("description", ctypes.c_char_p)]
+
+    node = Node(48, 2, None, None, b"loop", None, None)
+    node.next = ctypes.pointer(node)
+    node.children = ctypes.pointer(node)
+    record = ctl.Value(type=ctl.ACTIONNODE)
+    ctypes.memmove(ctypes.byref(record, 8), ctypes.byref(ctypes.c_void_p(ctypes.addressof(node))), 8)
+
+    model = ZibrelNavigationModel(True, 0)
+    model._put_profile_hint("cyclic")
+    model._enable_navigation(True)
+    # A setter refuses a record of the wrong type with a diagnostic line that renders it.
+    print(hex(ctl.set(ctl.last_connection(), "view.affine", record)))
+    model._enable_navigation(False)
+"""
+
+
+def test_cyclic_command_tree_in_a_refused_record_is_rendered_once(tmp_path):
+    errors = tmp_path / "stderr"
+    source = textwrap.dedent(CYCLIC_TREE_IN_A_REFUSED_RECORD).replace("TESTS", repr(os.path.dirname(__file__)))
+    with errors.open("w") as sink:
+        done = subprocess.run([sys.executable, "-c", source], stdout=subprocess.PIPE, stderr=sink, text=True,
+                              timeout=30)
+    err = errors.read_text()
+    assert done.returncode == 0, err
+    assert done.stdout.splitlines() == ["0x80040005"]
+    assert err.count("id: loop") == 1, err
+    assert ("\n    {size: 48, type: 2, id: loop, label: nullptr, description: nullptr}"
+            "\n        {... node already shown above; the links go round in a cycle}"
+            "\n    {... node already shown above; the links go round in a cycle})\n") in err, err
