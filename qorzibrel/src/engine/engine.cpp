@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "interface/callers.h"
+#include "interface/input_signal.h"
 #include "devices/spacenav.h"
 
 namespace zibrel::qorzibrel {
@@ -106,7 +107,7 @@ engine::engine(connection& conn, settings s) : conn_(conn), settings_(std::move(
     }
 }
 
-engine::~engine() = default;
+engine::~engine() { input_forget(this); }
 
 void engine::start(std::shared_ptr<connection> self) {
     {
@@ -131,11 +132,13 @@ void engine::start(std::shared_ptr<connection> self) {
             }
         }
     }
+    if (have_file) input_arrived(this);  // the replay waits for its first frame
     if (have_source) arm();
 }
 
 void engine::shutdown() {
     closed_.store(true);
+    input_forget(this);
     std::lock_guard lock(wake_mutex_);
     wake_.notify_all();
 }
@@ -166,6 +169,7 @@ void engine::set_timing_source(int32_t source) {
     if (timing_.exchange(mode) == mode) return;
     // Another clock: the replay and the frame step start afresh.
     input_.restart_replay();
+    input_consumed(this, [this] { return input_.waiting(); });
     std::lock_guard lock(wake_mutex_);
     clock_changed_ = true;
     wake_.notify_all();
@@ -179,6 +183,7 @@ void engine::application_frame(double t_ms) {
 
 bool engine::push_sample(double t_ms, const axes& deflection) {
     if (!input_.push_sample(t_ms, deflection)) return false;
+    input_arrived(this);
     arm();
     std::lock_guard lock(wake_mutex_);
     woken_ = true;
@@ -188,6 +193,7 @@ bool engine::push_sample(double t_ms, const axes& deflection) {
 
 void engine::push_button(double t_ms, int button, bool pressed) {
     input_.push_button(t_ms, button, pressed);
+    input_arrived(this);
     arm();
     std::lock_guard lock(wake_mutex_);
     woken_ = true;
@@ -282,6 +288,7 @@ void engine::frame_body(double t_ms) {
     prev_t_ = t_ms;
 
     const frame_input in = input_.consume(t_ms);
+    input_consumed(this, [this] { return input_.waiting(); });
     for (const auto& b : in.buttons) {
         if (!alive()) return;
         handle_button(b);
