@@ -526,13 +526,18 @@ class _Attachment:
             self.interactor = interactor
             self.observer = interactor.AddObserver("TimerEvent", self._on_timer)
             self.timer_id = interactor.CreateRepeatingTimer(period_ms)
-        # Close the navigator when the plotter closes, then whatever hook the application had.
-        self._previous_hook = getattr(plotter, "_before_close_callback", None)
-        self._hook = self._before_close
-        try:
-            plotter._before_close_callback = self._hook  # held weakly by the plotter; we keep it alive
-        except AttributeError:  # pragma: no cover - a plotter without the hook
-            self._hook = None
+        # Close the navigator first when the plotter closes. The plotter's close hook is
+        # replaced by every show(), so the plotter's close() itself is wrapped, on this instance only.
+        self._plotter_close = getattr(plotter, "close", None)
+        if callable(self._plotter_close):
+            def close(*args: Any, **kwargs: Any) -> Any:
+                self.plotter_closing()
+                assert self._plotter_close is not None
+                return self._plotter_close(*args, **kwargs)
+            plotter.close = close
+            self._close_wrapper: Optional[Callable[..., Any]] = close
+        else:  # pragma: no cover - not a plotter
+            self._close_wrapper = None
 
     @calldata_type(VTK_INT)
     def _on_timer(self, _obj: Any, _event: str, timer_id: int) -> None:
@@ -540,18 +545,15 @@ class _Attachment:
             return
         navigator = self.navigator
         if navigator is None or self.viewer.closed:
-            self.undo()
+            self.plotter_closing()
             return
         navigator.tick()
 
-    def _before_close(self, plotter: Any) -> None:
+    def plotter_closing(self) -> None:
         navigator = self.navigator
         if navigator is not None:
             navigator.close()
         self.undo()
-        previous, self._previous_hook = self._previous_hook, None
-        if previous is not None:
-            previous(plotter)
 
     def undo(self) -> None:
         if self.interactor is not None:
@@ -560,6 +562,10 @@ class _Attachment:
             if self.observer is not None:
                 self.interactor.RemoveObserver(self.observer)
             self.interactor = self.timer_id = self.observer = None
+        if self._close_wrapper is not None:
+            if self.plotter.__dict__.get("close") is self._close_wrapper:
+                del self.plotter.close
+            self._close_wrapper = None
         self.viewer.detach()
         self.navigator = None
 
@@ -569,6 +575,12 @@ class PyVistaNavigator(Navigator):
 
     viewer: PyVistaViewer
     _attachment: Optional[_Attachment] = None
+
+    def tick(self, now_seconds: Optional[float] = None) -> bool:
+        if self.viewer.closed:  # the plotter went away without close() (e.g. its window was destroyed)
+            self.close()
+            return False
+        return super().tick(now_seconds)
 
     def close(self) -> None:
         try:
