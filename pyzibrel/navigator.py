@@ -10,6 +10,7 @@ the next read sees them) and applied to the viewer in the next `tick()`.
 from __future__ import annotations
 
 import ctypes
+import datetime
 import math
 import os
 import select
@@ -24,7 +25,7 @@ import numpy as np
 import numpy.typing as npt
 
 import _pyzibrel
-from _pyzibrel import ZibrelBox, ZibrelMatrix, ZibrelPoint
+from _pyzibrel import ZibrelBox, ZibrelFrustum, ZibrelMatrix, ZibrelPlane, ZibrelPoint
 
 from . import _library
 from .convert import to_box, to_frustum, to_matrix, to_numpy, to_plane, to_point
@@ -175,21 +176,18 @@ def _coordinate_system(up: Array) -> ZibrelMatrix:
 
 
 # What a subclass's getter override may return as an array, and how it becomes a value class.
-_GETTER_CONVERSIONS: dict[str, Callable[[Any], Any]] = {
+_GETTER_CONVERSIONS: dict[str, tuple[Callable[[Any], Any], type]] = {
     **dict.fromkeys(("_get_camera_matrix", "_get_selection_transform", "_get_coordinate_system",
-                     "_get_front_view"), to_matrix),
-    **dict.fromkeys(("_get_view_extents", "_get_model_extents", "_get_selection_extents"), to_box),
+                     "_get_front_view"), (to_matrix, ZibrelMatrix)),
+    **dict.fromkeys(("_get_view_extents", "_get_model_extents", "_get_selection_extents"), (to_box, ZibrelBox)),
     **dict.fromkeys(("_get_pointer_position", "_get_pivot_position", "_get_hit_look_at",
-                     "_get_camera_target"), to_point),
-    **dict.fromkeys(("_get_floor_plane", "_get_view_construction_plane"), to_plane),
-    "_get_view_frustum": to_frustum,
+                     "_get_camera_target"), (to_point, ZibrelPoint)),
+    **dict.fromkeys(("_get_floor_plane", "_get_view_construction_plane"), (to_plane, ZibrelPlane)),
+    "_get_view_frustum": (to_frustum, ZibrelFrustum),
 }
 
 
-def _converting(getter: Callable[..., Any], convert: Callable[[Any], Any]) -> Callable[..., Any]:
-    value_class = type(convert(np.zeros({to_matrix: (4, 4), to_box: (2, 3), to_point: (3,), to_plane: (4,),
-                                         to_frustum: (6,)}[convert])))
-
+def _converting(getter: Callable[..., Any], convert: Callable[[Any], Any], value_class: type) -> Callable[..., Any]:
     def wrapper(self: Any) -> Any:
         result = getter(self)
         if result is None or isinstance(result, value_class):
@@ -225,9 +223,9 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
     def __init_subclass__(cls, **kwargs: Any) -> None:
         # A subclass's own getters may return numpy arrays (or anything array-like).
         super().__init_subclass__(**kwargs)
-        for name, convert in _GETTER_CONVERSIONS.items():
+        for name, (convert, value_class) in _GETTER_CONVERSIONS.items():
             if name in cls.__dict__:
-                setattr(cls, name, _converting(cls.__dict__[name], convert))
+                setattr(cls, name, _converting(cls.__dict__[name], convert, value_class))
 
     def __init__(self, viewer: Viewer, *, profile: Optional[str] = None, commands: Optional[CommandSet] = None,
                  application_timing: bool = True, enable: bool = True) -> None:
@@ -322,7 +320,8 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         try:
             self._apply_pending()
             if self._application_timing and self._is_enabled():
-                self._put_frame_time(time.monotonic() if now_seconds is None else float(now_seconds))
+                now = time.monotonic() if now_seconds is None else float(now_seconds)
+                self._put_frame_time(datetime.timedelta(seconds=now))
             self._run_commands()
             if not self._application_timing or self._off_thread_seen:
                 with self._lock:
