@@ -312,8 +312,7 @@ class PyVistaViewer(Viewer):
                  marker_color: Sequence[float] = (1.0, 0.45, 0.0), marker_size: float = 14.0) -> None:
         self.plotter = plotter
         self.renderer = renderer if renderer is not None else plotter.renderer
-        camera = self.renderer.GetActiveCamera()
-        self.up = dominant_axis(camera.GetViewUp()) if up is None else as_array(up, (3,), "an up direction")
+        self.up = dominant_axis(self._planned_view_up()) if up is None else as_array(up, (3,), "an up direction")
         if not float(np.linalg.norm(self.up)) > _TINY:
             raise ValueError("expected an up direction of non-zero length")
         self.up = self.up / np.linalg.norm(self.up)
@@ -321,6 +320,12 @@ class PyVistaViewer(Viewer):
         self.marker = PivotMarker(self.renderer, marker_color, marker_size) if pivot_marker else None
         self.picker = RayPicker()
         self._pivot: Optional[Array] = None
+
+    def _planned_view_up(self) -> Any:
+        """The view up the camera has, or, before the plotter placed it, the one it will get at show()."""
+        if getattr(self.renderer, "camera_set", True) is False and hasattr(self.renderer, "get_default_cam_pos"):
+            return self.renderer.get_default_cam_pos()[2]
+        return self.renderer.GetActiveCamera().GetViewUp()
 
     # closed plotters have no render window and no renderers
     @property
@@ -524,7 +529,9 @@ class _Attachment:
         wanted = not getattr(plotter, "off_screen", False) if timer is None else timer
         if wanted and interactor is not None:
             self.interactor = interactor
-            self.observer = interactor.AddObserver("TimerEvent", self._on_timer)
+            # First in line, so that our timer's events stop here: observers that take every
+            # TimerEvent as theirs (pyvista's add_timer_event) never see them.
+            self.observer = interactor.AddObserver("TimerEvent", self._on_timer, 100.0)
             self.timer_id = interactor.CreateRepeatingTimer(period_ms)
         # Close the navigator first when the plotter closes. The plotter's close hook is
         # replaced by every show(), so the plotter's close() itself is wrapped, on this instance only.
@@ -541,8 +548,9 @@ class _Attachment:
 
     @calldata_type(VTK_INT)
     def _on_timer(self, _obj: Any, _event: str, timer_id: int) -> None:
-        if timer_id != self.timer_id:
+        if timer_id != self.timer_id or self.interactor is None:
             return
+        self.interactor.GetCommand(self.observer).SetAbortFlag(1)
         navigator = self.navigator
         if navigator is None or self.viewer.closed:
             self.plotter_closing()
@@ -599,7 +607,8 @@ def attach(plotter: Any, *, renderer: Any = None, up: Any = None, period_ms: int
 
     - renderer: the renderer to move (default: the plotter's active one);
     - up: the world's up axis for the standard views (default: the world axis nearest
-      the camera's view up now, (0, 0, 1) for a new plotter);
+      the camera's view up, or the one the plotter will give it at show(): (0, 0, 1)
+      for a new plotter);
     - period_ms: the timer that calls tick() (default 16 ms);
     - timer: create it (default: unless the plotter is off screen; then call tick() yourself);
     - pivot_marker, marker_color, marker_size: the dot shown at the pivot during motion;

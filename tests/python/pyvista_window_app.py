@@ -3,12 +3,13 @@
     python pyvista_window_app.py OUTDIR
 
 Runs VTK's event loop; the navigator's interactor timer calls tick(). Takes a
-picture before the scripted motion and one after it, closes the window from
+picture before the scripted motion (from pyvista's own timer) and one after it, closes the window from
 inside the loop and prints what happened as key=value lines.
 """
 import math
 import pathlib
 import sys
+import time
 
 import numpy as np
 import pyvista as pv
@@ -36,7 +37,19 @@ def counting_tick(now_seconds=None):
 navigator.tick = counting_tick
 interactor = plotter.iren.interactor
 cameras = {}
-timers = {interactor.CreateOneShotTimer(150): "before", interactor.CreateOneShotTimer(1600): "after"}
+timers = {interactor.CreateOneShotTimer(1600): "after"}
+pyvista_timer = []
+
+
+def before(step):
+    # pyvista's own timer takes every TimerEvent as its own: the navigator's must not reach it.
+    pyvista_timer.append(time.monotonic())
+    if step == 0:
+        cameras["before"] = navigator.viewer.get_camera()
+        plotter.screenshot(str(out / "before.png"))
+
+
+plotter.iren.add_timer_event(max_steps=3, duration=300, callback=before)
 
 
 @calldata_type(VTK_INT)
@@ -56,4 +69,4 @@ window = plotter.render_window.GetClassName()
 plotter.close()
 before, after = cameras["before"], cameras["after"]
 yaw = math.degrees(math.acos(np.clip(before[:3, 2] @ after[:3, 2], -1, 1)))
-print(f"window={window} ticks={ticks} yaw={yaw:.2f} closed={not navigator.enabled}")
+print(f"window={window} ticks={ticks} yaw={yaw:.2f} closed={not navigator.enabled} pyvista_timer={min(np.diff(pyvista_timer)):.3f}")
