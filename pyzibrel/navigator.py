@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import ctypes
 import datetime
+import functools
 import math
 import os
 import select
@@ -28,7 +29,7 @@ import _pyzibrel
 from _pyzibrel import ZibrelBox, ZibrelFrustum, ZibrelMatrix, ZibrelPlane, ZibrelPoint
 
 from . import _library
-from .convert import to_box, to_frustum, to_matrix, to_numpy, to_plane, to_point
+from .convert import as_array, to_box, to_frustum, to_matrix, to_numpy, to_plane, to_point
 
 __all__ = ["Command", "CommandCategory", "CommandSet", "Navigator", "Viewer"]
 
@@ -200,6 +201,17 @@ def _converting(getter: Callable[..., Any], convert: Callable[[Any], Any], value
     return wrapper
 
 
+@functools.cache
+def _input_fd() -> Optional[int]:
+    # The library makes the descriptor once and keeps it for the life of the process.
+    fn = _library.function("zbx_input_fd")
+    if fn is None:
+        return None
+    fn.restype, fn.argtypes = ctypes.c_int, []
+    fd = int(fn())
+    return fd if fd >= 0 else None
+
+
 class _Snapshot:
     """What the library may read off the application's thread, taken at a tick."""
 
@@ -245,7 +257,9 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         self._commands = commands if commands is not None else CommandSet()
         self._application_timing = bool(application_timing)
         self._thread = threading.get_ident()
-        self._lock = threading.Lock()  # guards the snapshot and the queues
+        # Guards the snapshot and the queues; re-entrant, as a viewer call made under it may
+        # lead back into the navigator on the same thread.
+        self._lock = threading.RLock()
         self._pending: dict[str, Any] = {}  # viewer writes from other threads, the latest of each kind
         self._pending_commands: list[str] = []
         self._snapshot = _Snapshot()
@@ -281,6 +295,7 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
             return
         if not on:
             self._enable_navigation(False)
+            self._stopped()
             return
         if self._application_timing:
             self._put_frame_timing_source(1)
@@ -344,10 +359,15 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
             with self._lock:
                 self._pending.clear()
                 self._pending_commands.clear()
-            self._in_motion = False
-            if self._pivot_visible and threading.get_ident() == self._thread:
-                self._pivot_visible = False
-                self._viewer("show_pivot", self._pivot.copy(), False)
+            self._stopped()
+
+    def _stopped(self) -> None:
+        # The connection is gone: a motion in progress will never be ended by the library.
+        self._in_motion = False
+        if self._pivot_visible and threading.get_ident() == self._thread:
+            self._pivot_visible = False
+            self._viewer("show_pivot", self._pivot.copy(), False)
+            self._changed = True
 
     def __enter__(self) -> Navigator:
         return self
@@ -365,13 +385,8 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
 
     def input_fd(self) -> Optional[int]:
         """A file descriptor that is readable while device input waits for a frame, for an idle
-        event loop to wait on; None when the library offers none. Never close it."""
-        fn = _library.function("zbx_input_fd")
-        if fn is None:
-            return None
-        fn.restype, fn.argtypes = ctypes.c_int, []
-        fd = int(fn())
-        return fd if fd >= 0 else None
+        event loop to wait on; None when the library offers none. Never read or close it."""
+        return _input_fd()
 
     @property
     def wants_frames(self) -> bool:
@@ -412,17 +427,20 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
             return None
 
     def _camera(self) -> Optional[ZibrelMatrix]:
-        m = self._viewer("get_camera")
-        if m is None:
+        arr = self._convert("get_camera", lambda m: as_array(m, (4, 4), "a camera-to-world matrix"),
+                            self._viewer("get_camera"))
+        if arr is None:
             return None
-        arr = np.asarray(m, dtype=float) if not isinstance(m, ZibrelMatrix) else to_numpy(m)
-        if arr.shape == (4, 4) and not np.allclose(arr[3], (0, 0, 0, 1)):
+        if not np.allclose(arr[3], (0, 0, 0, 1)):
             self._tell("camera.bottom", f"{type(self.viewer).__name__}.get_camera() returned a matrix with the "
                                         f"bottom row {arr[3].tolist()}: the eye belongs in the last column "
                                         f"(m03, m13, m23) and the bottom row is 0 0 0 1")
             return None
-        result: Optional[ZibrelMatrix] = self._convert("get_camera", to_matrix, arr)
-        return result
+        return to_matrix(arr)
+
+    def _perspective(self) -> bool:
+        answer = self._viewer("is_perspective")
+        return True if answer is None else bool(answer)  # a failing viewer: the default
 
     def _box(self, name: str) -> Optional[ZibrelBox]:
         result: Optional[ZibrelBox] = self._convert(name, to_box, self._viewer(name))
@@ -446,7 +464,7 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         # Called with the lock held, on the application's thread.
         s = _Snapshot()
         s.camera = self._camera()
-        s.perspective = bool(self._viewer("is_perspective") is not False)
+        s.perspective = self._perspective()
         s.fov = self._fov()
         s.extents = self._box("get_view_extents")
         s.scene = self._box("get_scene_bounds")
@@ -536,7 +554,7 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         return result
 
     def _get_is_view_perspective(self) -> Optional[bool]:
-        result: bool = self._read("perspective", lambda: bool(self._viewer("is_perspective") is not False))
+        result: bool = self._read("perspective", self._perspective)
         return result
 
     def _get_view_fov(self) -> Optional[float]:

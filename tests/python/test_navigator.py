@@ -49,7 +49,7 @@ class NumpyViewer(Viewer):
 
     def is_perspective(self):
         self._seen()
-        return self.perspective
+        return np.bool_(self.perspective)  # numpy's, as a numpy-based viewer would answer
 
     def get_fov(self):
         self._seen()
@@ -423,8 +423,12 @@ def test_enable_later_and_disable(navigators, device_file):
     nav.enabled = True
     run(nav, 0.3, start=0.2)
     assert not np.allclose(viewer.camera, before)
+    assert nav.in_motion and viewer.pivots[-1][1] is True
+    # Disabled in motion: the motion ends and the pivot goes away.
     nav.enabled = False
-    assert not nav.enabled
+    assert not nav.enabled and not nav.in_motion
+    assert viewer.pivots[-1][1] is False
+    assert nav.tick(0.6) is True and viewer.renders > 0
 
 
 # --- what the viewer gives wrong, and overrides -------------------------------------------------
@@ -457,6 +461,21 @@ def test_a_camera_with_the_eye_in_the_bottom_row_is_refused_with_a_hint(device_f
     np.testing.assert_array_equal(viewer.camera, before)
     err = capfd.readouterr().err
     assert err.count("the eye belongs in the last column (m03, m13, m23) and the bottom row is 0 0 0 1") == 1
+
+
+@pytest.mark.parametrize("camera, message", [
+    ("not a matrix", "expected a camera-to-world matrix as an array of shape (4, 4)"),
+    (np.eye(3), "got shape (3, 3)"),
+    (np.full((4, 4), np.nan), "of finite numbers"),
+])
+def test_a_camera_that_is_no_matrix_is_reported_once(device_file, navigators, capfd, camera, message):
+    device_file(TURN)
+    viewer = NumpyViewer()
+    viewer.get_camera = lambda: camera
+    run(navigators(viewer), 0.5)
+    err = capfd.readouterr().err
+    assert err.count("NumpyViewer.get_camera() gave an unusable answer") == 1 and message in err
+    assert "zibrel: the application gives no camera matrix" in err  # the library, once: nothing to move
 
 
 def test_subclass_overrides_may_return_numpy_arrays(navigators):

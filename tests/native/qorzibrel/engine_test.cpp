@@ -284,13 +284,15 @@ TEST_F(EngineTest, TheInputFdIsReadableWhileAnyConnectionHasInputWaitingForAFram
     write(ca, "frame.time", value(60.0));
     EXPECT_FALSE(readable(fd));
 
-    // Samples from several threads racing with frames: once they stop, one frame of
-    // each connection leaves the fd clear, and a later sample raises it again.
+    // Samples from several threads racing with frames. Each pusher's last sample
+    // comes after the last frame: the fd shows it; one frame of each connection
+    // then leaves the fd clear, and a later sample raises it again.
     std::atomic<bool> stop{false};
     std::vector<std::thread> pushers;
     for (uint64_t c : {ca, cb, ca}) {
         pushers.emplace_back([&stop, c] {
             while (!stop.load()) zbctl_device_sample(c, -1, 0.1, 0, 0, 0, 0, 0);
+            zbctl_device_sample(c, -1, 0.1, 0, 0, 0, 0, 0);
         });
     }
     for (int i = 0; i < 200; ++i) {
