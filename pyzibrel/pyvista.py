@@ -41,6 +41,7 @@ try:
     from vtkmodules.vtkCommonDataModel import (vtkCellArray, vtkCompositeDataSet, vtkDataSet, vtkPolyData,
                                                vtkStaticCellLocator)
     from vtkmodules.vtkRenderingCore import vtkActor, vtkPolyDataMapper, vtkProp3D
+    from vtkmodules.vtkRenderingUI import vtkGenericRenderWindowInteractor
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError(f"pyzibrel.pyvista needs PyVista and VTK ({exc}); install them with "
                       f"`pip install pyzibrel[pyvista]`") from exc
@@ -510,6 +511,19 @@ class PyVistaViewer(Viewer):
 
 # --- attaching ------------------------------------------------------------------------------
 
+def _qt_timer(plotter: Any, callback: Callable[[], None], period_ms: int) -> Any:
+    """A repeating QTimer calling `callback` on the Qt thread, owned by the plotter's window."""
+    try:
+        from qtpy.QtCore import QTimer  # what pyvistaqt itself imports Qt through
+    except ImportError:  # pragma: no cover - a Qt interactor without qtpy
+        return None
+    parent = getattr(plotter, "app_window", None) or plotter
+    timer = QTimer(parent)
+    timer.timeout.connect(callback)
+    timer.start(period_ms)
+    return timer
+
+
 class _Attachment:
     """Keeps the timer and the close hook of one attached navigator, and undoes them once."""
 
@@ -526,8 +540,13 @@ class _Attachment:
         self.period_ms = period_ms
         iren = getattr(plotter, "iren", None)
         interactor = getattr(iren, "interactor", None)
+        self.qt_timer: Any = None
         wanted = not getattr(plotter, "off_screen", False) if timer is None else timer
-        if wanted and interactor is not None:
+        if wanted and isinstance(interactor, vtkGenericRenderWindowInteractor):
+            # A Qt widget (pyvistaqt's BackgroundPlotter, QtInteractor): its interactor runs every
+            # VTK timer on one 10 ms QTimer, so ours is a QTimer of its own on the Qt thread.
+            self.qt_timer = _qt_timer(plotter, self._on_qt_timer, period_ms)
+        elif wanted and interactor is not None:
             self.interactor = interactor
             # First in line, so that our timer's events stop here: observers that take every
             # TimerEvent as theirs (pyvista's add_timer_event) never see them.
@@ -557,6 +576,13 @@ class _Attachment:
             return
         navigator.tick()
 
+    def _on_qt_timer(self) -> None:
+        navigator = self.navigator
+        if navigator is None or self.viewer.closed:
+            self.plotter_closing()
+            return
+        navigator.tick()
+
     def plotter_closing(self) -> None:
         navigator = self.navigator
         if navigator is not None:
@@ -564,6 +590,9 @@ class _Attachment:
         self.undo()
 
     def undo(self) -> None:
+        if self.qt_timer is not None:
+            self.qt_timer.stop()
+            self.qt_timer = None
         if self.interactor is not None:
             if self.timer_id is not None:
                 self.interactor.DestroyTimer(self.timer_id)
