@@ -35,7 +35,6 @@ import numpy.typing as npt
 
 try:
     import pyvista as pv
-    from vtkmodules.util.misc import calldata_type
     from vtkmodules.util.vtkConstants import VTK_INT
     from vtkmodules.vtkCommonCore import mutable, reference, vtkPoints
     from vtkmodules.vtkCommonDataModel import (vtkCellArray, vtkCompositeDataSet, vtkDataSet, vtkPolyData,
@@ -514,7 +513,7 @@ class PyVistaViewer(Viewer):
 def _qt_timer(plotter: Any, callback: Callable[[], None], period_ms: int) -> Any:
     """A repeating QTimer calling `callback` on the Qt thread, owned by the plotter's window."""
     try:
-        from qtpy.QtCore import QTimer  # what pyvistaqt itself imports Qt through
+        from qtpy.QtCore import QTimer  # type: ignore[import-not-found,unused-ignore]  # pyvistaqt's way to Qt
     except ImportError:  # pragma: no cover - a Qt interactor without qtpy
         return None
     parent = getattr(plotter, "app_window", None) or plotter
@@ -565,7 +564,6 @@ class _Attachment:
         else:  # pragma: no cover - not a plotter
             self._close_wrapper = None
 
-    @calldata_type(VTK_INT)
     def _on_timer(self, _obj: Any, _event: str, timer_id: int) -> None:
         if timer_id != self.timer_id or self.interactor is None:
             return
@@ -575,6 +573,9 @@ class _Attachment:
             self.plotter_closing()
             return
         navigator.tick()
+
+    # VTK passes the timer's id to observers marked so (what vtkmodules.util.misc.calldata_type does).
+    setattr(_on_timer, "CallDataType", VTK_INT)
 
     def _on_qt_timer(self) -> None:
         navigator = self.navigator
