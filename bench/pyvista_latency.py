@@ -1,6 +1,7 @@
 """Latency of 3D-mouse input in a real PyVista window whose main thread is inside VTK's event loop.
 
-    .venv/bin/python bench/pyvista_latency.py [--seconds 6] [--loads light,heavy] [--period-ms 16]
+    .venv/bin/python bench/pyvista_latency.py [--rounds 3] [--seconds 4] [--loads light,medium,heavy]
+                                              [--modes application,library] [--period-ms 16]
 
 Starts Xvfb (Debian's xvfb, installed by ./dev), then one process per
 configuration: a pv.Plotter window with a mesh, `pyzibrel.pyvista.attach`, and
@@ -223,7 +224,8 @@ def machine():
 
 def main():
     parser = argparse.ArgumentParser(description="sample -> camera and sample -> render in a PyVista window")
-    parser.add_argument("--seconds", type=float, default=6.0, help="measured time per configuration")
+    parser.add_argument("--seconds", type=float, default=4.0, help="measured time per configuration and round")
+    parser.add_argument("--rounds", type=int, default=3, help="rounds over all configurations")
     parser.add_argument("--loads", default="light,medium,heavy", help="comma-separated: light, medium, heavy")
     parser.add_argument("--heavy-triangles", type=int, default=LOADS["heavy"])
     parser.add_argument("--period-ms", type=int, default=16, help="the interactor timer's period")
@@ -240,25 +242,35 @@ def main():
     xvfb, display = start_xvfb()
     env = {k: v for k, v in os.environ.items() if k not in ("ZIBREL_CONFIG", "VTK_DEFAULT_OPENGL_WINDOW")}
     env.update(DISPLAY=display, ZIBREL_DEVICE="none")
-    rows = []
+    pooled = {}
     try:
-        for load in args.loads.split(","):
-            for mode in args.modes.split(","):
-                cmd = [sys.executable, os.path.abspath(__file__), "--child", mode, "--triangles", str(loads[load]),
-                       "--seconds", str(args.seconds), "--period-ms", str(args.period_ms)]
-                result = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=120 + 2 * args.seconds)
-                if result.returncode != 0:
-                    sys.exit(f"{mode}/{load} failed:\n{result.stderr}")
-                row = json.loads(result.stdout.strip().splitlines()[-1])
-                if not row["a"]:
-                    sys.exit(f"{mode}/{load} measured nothing:\n{result.stderr}")
-                rows.append((mode, load, row))
+        # Rounds alternate the configurations, so that a change in the machine's load falls on all of them.
+        for _round in range(args.rounds):
+            for load in args.loads.split(","):
+                for mode in args.modes.split(","):
+                    cmd = [sys.executable, os.path.abspath(__file__), "--child", mode, "--triangles", str(loads[load]),
+                           "--seconds", str(args.seconds), "--period-ms", str(args.period_ms)]
+                    result = subprocess.run(cmd, env=env, capture_output=True, text=True,
+                                            timeout=120 + 2 * args.seconds)
+                    if result.returncode != 0:
+                        sys.exit(f"{mode}/{load} failed:\n{result.stderr}")
+                    row = json.loads(result.stdout.strip().splitlines()[-1])
+                    if not row["a"]:
+                        sys.exit(f"{mode}/{load} measured nothing:\n{result.stderr}")
+                    into = pooled.setdefault((mode, load), {"a": [], "b": [], "render_ms": [], "frames_per_s": []})
+                    for key in ("a", "b"):
+                        into[key] += row[key]
+                    into["render_ms"].append(row["render_ms"])
+                    into["frames_per_s"].append(row["frames_per_s"])
     finally:
         xvfb.terminate()
         xvfb.wait(timeout=10)
+    rows = [(mode, load, dict(r, render_ms=statistics.median(r["render_ms"]),
+                              frames_per_s=statistics.mean(r["frames_per_s"])))
+            for (mode, load), r in pooled.items()]
 
     print(f"machine: {machine()}")
-    print(f"timer period {args.period_ms} ms; samples at 125 Hz; {args.seconds:g} s per row")
+    print(f"timer period {args.period_ms} ms; samples at 125 Hz; {args.rounds} rounds of {args.seconds:g} s per row")
     print(f"{'frames timed by':22} {'load':>6} {'render':>7} {'fps':>5} {'samples':>7} "
           f"{'(a) p50':>8} {'p90':>6} {'p99':>6} {'(b) p50':>8} {'p90':>6} {'p99':>6}")
     for mode, load, r in rows:
