@@ -27,8 +27,7 @@ Configurations:
 Loads: spheres of 2,000 ("light"), 20,000 ("medium") and 100,000 ("heavy",
 --heavy-triangles) triangles in a 400 x 300 window, without multisampling
 (PyVista's default 8x MSAA alone costs Mesa's software rasterizer ten times the
-render). The median time of one plain render of each load is measured first, in
-the same window, and printed with the figures.
+render). The median time of the navigator's renders is printed with the figures.
 """
 
 import argparse
@@ -36,9 +35,11 @@ import json
 import os
 import platform
 import random
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -52,6 +53,43 @@ def percentiles(values):
         return {"p50": float("nan"), "p90": float("nan"), "p99": float("nan")}
     pick = lambda q: s[min(len(s) - 1, int(q * (len(s) - 1) + 0.5))]  # noqa: E731
     return {"p50": statistics.median(s), "p90": pick(0.90), "p99": pick(0.99)}
+
+
+# --- the device: a stand-in for the spacenavd daemon, in a process of its own -------------------------
+
+def daemon(args):
+    """Serves one client the spacenavd way (answers libspnav's version request, then sends
+    eight 32-bit integers per motion event) at 125 Hz from `--start` seconds on, for
+    `--seconds`; writes the perf_counter time of every event sent to `--out`."""
+    import socket
+    import struct
+    server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    server.bind(args.daemon)
+    server.listen(1)
+    server.settimeout(20)
+    client, _ = server.accept()
+    client.settimeout(5)
+    if len(client.recv(4)) == 4:
+        client.sendall(struct.pack("<i", 0))  # protocol 0: events only
+    full = 350  # the library's default full-scale
+    event = struct.pack("<8i", 0, 0, 0, 0, 0, int(0.3 * full), 0, 8)  # motion: a turn, rx ry rz = 0 0.3 0
+    time.sleep(args.start)
+    sent = []
+    clock = time.perf_counter  # CLOCK_MONOTONIC: the same clock in every process
+    end = clock() + args.seconds
+    next_t = clock()
+    while next_t < end:
+        next_t += 0.008 + random.uniform(-0.001, 0.001)
+        delay = next_t - clock()
+        if delay > 0:
+            time.sleep(delay)
+        client.sendall(event)
+        sent.append(clock())
+    with open(args.out, "w") as f:
+        json.dump(sent, f)
+    time.sleep(0.5)  # the last events are taken before the connection goes
+    client.close()
+    server.close()
 
 
 # --- one configuration, in a process of its own ----------------------------------------------------
@@ -72,7 +110,7 @@ def child(args):
     clock = time.perf_counter
 
     # What the main thread does, stamped: tick starts, cameras applied, renders ended.
-    ticks, applied, rendered, library_writes = [], [], [], []
+    ticks, applied, rendered, library_writes, render_times = [], [], [], [], []
     real_tick, real_set, real_render = PyVistaNavigator.tick, PyVistaViewer.set_camera, PyVistaViewer.render
     real_library_write = PyVistaNavigator._set_camera_matrix
 
@@ -85,8 +123,10 @@ def child(args):
         applied.append(clock())
 
     def render(self):
+        t0 = clock()
         real_render(self)
         rendered.append(clock())
+        render_times.append((rendered[-1] - t0) * 1000)
 
     def library_write(self, matrix):
         if threading.get_ident() != self._thread:
@@ -104,13 +144,28 @@ def child(args):
     res = max(8, int(round((n / 2) ** 0.5)))
     plotter.add_mesh(pv.Sphere(theta_resolution=res, phi_resolution=res + 2), color="tan", smooth_shading=True)
     plotter.add_mesh(pv.Cube(center=(1.6, 0, 0), x_length=0.6, y_length=0.6, z_length=0.6), color="steelblue")
+    device = None
+    if args.source == "daemon":
+        # The device is another process, as a real daemon is: samples reach our library's reader
+        # thread and its queue with no lock of this interpreter in the way.
+        folder = tempfile.mkdtemp(prefix="pyvista-latency-")
+        socket_path, out_path = os.path.join(folder, "spnav.sock"), os.path.join(folder, "sent.json")
+        device = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--daemon", socket_path, "--out", out_path,
+                                   "--start", "1.2", "--seconds", str(args.seconds)])
+        for _ in range(200):
+            if os.path.exists(socket_path):
+                break
+            time.sleep(0.01)
+        os.environ.update(ZIBREL_DEVICE="spacenavd", SPNAV_SOCKET=socket_path)
     navigator = attach(plotter, period_ms=args.period_ms, application_timing=args.mode == "application")
 
     samples = []
     stop = threading.Event()
+    start_after = 1.0  # the window is up and rendering
 
     def pusher():
-        time.sleep(1.0)  # the window is up and rendering
+        # Samples from a Python thread of this process: their stamps wait for the interpreter lock.
+        time.sleep(start_after)
         next_t = clock()
         while not stop.is_set():
             next_t += 0.008 + random.uniform(-0.001, 0.001)
@@ -120,15 +175,9 @@ def child(args):
             samples.append(clock())
             push(0, -1.0, 0.0, 0.0, 0.0, 0.0, 0.3, 0.0)
 
-    render_times = []
-
-    def measure_render(_step):
-        # The plain cost of one render of this load, before any navigation.
-        for _ in range(10):
-            t0 = clock()
-            plotter.render_window.Render()
-            render_times.append((clock() - t0) * 1000)
-        threading.Thread(target=pusher, daemon=True).start()
+    def start_pushing(_step):
+        if args.source == "ctl":
+            threading.Thread(target=pusher, daemon=True).start()
 
     def finish(_step):
         stop.set()
@@ -137,8 +186,8 @@ def child(args):
     interactor = plotter.iren.interactor
     from vtkmodules.util.misc import calldata_type
     from vtkmodules.util.vtkConstants import VTK_INT
-    one_shots = {interactor.CreateOneShotTimer(200): measure_render,
-                 interactor.CreateOneShotTimer(int((1.0 + args.seconds) * 1000) + 200): finish}
+    one_shots = {interactor.CreateOneShotTimer(200): start_pushing,
+                 interactor.CreateOneShotTimer(int((1.2 + args.seconds) * 1000) + 300): finish}
 
     @calldata_type(VTK_INT)
     def on_timer(_obj, _event, timer_id):
@@ -150,6 +199,11 @@ def child(args):
     plotter.show(auto_close=False)
     navigator.close()
     plotter.close()
+    if device is not None:
+        device.wait(timeout=30)
+        with open(out_path) as f:
+            samples = json.load(f)
+        shutil.rmtree(folder)
 
     # Match every sample (but those of the last 0.2 s, which may have no frame yet).
     ticks_a, applied_a, rendered_a = np.array(ticks), np.array(applied), np.array(rendered)
@@ -186,30 +240,23 @@ def child(args):
 # --- the driver -------------------------------------------------------------------------------------
 
 def start_xvfb():
-    read_fd, write_fd = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_fd)
-    with os.fdopen(read_fd) as r:
-        display = r.readline().strip()
-    if not display or not wait_for_display(display):
-        xvfb.kill()
-        sys.exit("Xvfb did not start (install Debian's xvfb: ./dev bench installs it)")
-    return xvfb, f":{display}"
+    """An Xvfb server on a display number of its own: (process, ":N").
 
-
-def wait_for_display(display, timeout=10.0):
-    """The server's socket accepts a connection (a busy machine can be slow to get there)."""
-    import socket
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        with socket.socket(socket.AF_UNIX) as s:
-            try:
-                s.connect(f"/tmp/.X11-unix/X{display}")
-                return True
-            except OSError:
-                time.sleep(0.05)
-    return False
+    Explicit numbers from a range that other X servers of the machine rarely use
+    (they start at 0, xvfb-run at 99); a number taken makes Xvfb exit, and we try another.
+    """
+    for display in random.sample(range(300, 900), 20):
+        read_fd, write_fd = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", f":{display}", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24",
+                                 "-nolisten", "tcp"], pass_fds=(write_fd,),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        with os.fdopen(read_fd) as r:
+            ready = r.readline().strip()  # written once the server accepts clients; empty when it failed
+        if ready:
+            return xvfb, f":{ready}"
+        xvfb.wait(timeout=10)
+    raise RuntimeError("Xvfb did not start on any display (Debian's xvfb; ./dev installs it)")
 
 
 def machine():
@@ -230,15 +277,27 @@ def main():
     parser.add_argument("--heavy-triangles", type=int, default=LOADS["heavy"])
     parser.add_argument("--period-ms", type=int, default=16, help="the interactor timer's period")
     parser.add_argument("--modes", default="application,library", help="comma-separated: application, library")
+    parser.add_argument("--nice", type=int, default=0,
+                        help="niceness of Xvfb and the measured processes (e.g. -10 as root on a shared machine)")
+    parser.add_argument("--source", choices=["daemon", "ctl"], default="daemon",
+                        help="samples from a stand-in spacenavd process (default), or pushed by a thread here")
     parser.add_argument("--child", choices=["application", "library"], help=argparse.SUPPRESS)
+    parser.add_argument("--daemon", help=argparse.SUPPRESS)
+    parser.add_argument("--out", help=argparse.SUPPRESS)
+    parser.add_argument("--start", type=float, help=argparse.SUPPRESS)
     parser.add_argument("--triangles", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.daemon:
+        daemon(args)
+        return
     if args.child:
         args.mode = args.child
         child(args)
         return
 
     loads = dict(LOADS, heavy=args.heavy_triangles)
+    if args.nice:
+        os.nice(args.nice)  # inherited by Xvfb and every measured process
     xvfb, display = start_xvfb()
     env = {k: v for k, v in os.environ.items() if k not in ("ZIBREL_CONFIG", "VTK_DEFAULT_OPENGL_WINDOW")}
     env.update(DISPLAY=display, ZIBREL_DEVICE="none")
@@ -249,7 +308,7 @@ def main():
             for load in args.loads.split(","):
                 for mode in args.modes.split(","):
                     cmd = [sys.executable, os.path.abspath(__file__), "--child", mode, "--triangles", str(loads[load]),
-                           "--seconds", str(args.seconds), "--period-ms", str(args.period_ms)]
+                           "--seconds", str(args.seconds), "--period-ms", str(args.period_ms), "--source", args.source]
                     result = subprocess.run(cmd, env=env, capture_output=True, text=True,
                                             timeout=120 + 2 * args.seconds)
                     if result.returncode != 0:
@@ -270,7 +329,10 @@ def main():
             for (mode, load), r in pooled.items()]
 
     print(f"machine: {machine()}")
-    print(f"timer period {args.period_ms} ms; samples at 125 Hz; {args.rounds} rounds of {args.seconds:g} s per row")
+    source = "a stand-in spacenavd process" if args.source == "daemon" else "zbctl_device_sample from a thread"
+    print(f"timer period {args.period_ms} ms; samples at 125 Hz from {source}; "
+          f"{args.rounds} rounds of {args.seconds:g} s per row"
+          + (f"; niceness {args.nice}" if args.nice else ""))
     print(f"{'frames timed by':22} {'load':>6} {'render':>7} {'fps':>5} {'samples':>7} "
           f"{'(a) p50':>8} {'p90':>6} {'p99':>6} {'(b) p50':>8} {'p90':>6} {'p99':>6}")
     for mode, load, r in rows:
@@ -278,8 +340,8 @@ def main():
         name = "application (tick)" if mode == "application" else "library timer thread"
         print(f"{name:22} {load:>6} {r['render_ms']:6.1f}  {r['frames_per_s']:5.1f} {len(r['a']):7d} "
               f"{a['p50']:8.1f} {a['p90']:6.1f} {a['p99']:6.1f} {b['p50']:8.1f} {b['p90']:6.1f} {b['p99']:6.1f}")
-    print("render: median ms of one plain render of the load; (a) sample -> camera applied in VTK; "
-          "(b) sample -> end of the render that shows it; milliseconds")
+    print("render: median ms of the navigator's renders; fps: cameras applied per second; "
+          "(a) sample -> camera applied in VTK; (b) sample -> end of the render that shows it; milliseconds")
 
 
 if __name__ == "__main__":
