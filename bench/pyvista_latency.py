@@ -237,6 +237,34 @@ def child(args):
                       "frames_per_s": frames / span, "samples": len(samples), "triangles": 2 * res * res}))
 
 
+def lock_check():
+    """Loop iterations of a Python thread in 0.5 s: main thread idle, then inside VTK's interactor loop."""
+    import pyvista as pv
+    counts = {}
+
+    def count(name):
+        n, end = 0, time.perf_counter() + 0.5
+        while time.perf_counter() < end:
+            n += 1
+        counts[name] = n
+
+    count("idle")
+    plotter = pv.Plotter(window_size=(200, 150))
+    plotter.add_mesh(pv.Sphere())
+
+    def in_loop():
+        time.sleep(0.5)
+        count("loop")
+
+    thread = threading.Thread(target=in_loop)
+    thread.start()
+    plotter.iren.add_timer_event(max_steps=1, duration=1500, callback=lambda _step: plotter.iren.terminate_app())
+    plotter.show(auto_close=False)
+    thread.join()
+    plotter.close()
+    print(json.dumps(counts))
+
+
 # --- the driver -------------------------------------------------------------------------------------
 
 def start_xvfb():
@@ -281,7 +309,7 @@ def main():
                         help="niceness of Xvfb and the measured processes (e.g. -10 as root on a shared machine)")
     parser.add_argument("--source", choices=["daemon", "ctl"], default="daemon",
                         help="samples from a stand-in spacenavd process (default), or pushed by a thread here")
-    parser.add_argument("--child", choices=["application", "library"], help=argparse.SUPPRESS)
+    parser.add_argument("--child", choices=["application", "library", "lock"], help=argparse.SUPPRESS)
     parser.add_argument("--daemon", help=argparse.SUPPRESS)
     parser.add_argument("--out", help=argparse.SUPPRESS)
     parser.add_argument("--start", type=float, help=argparse.SUPPRESS)
@@ -289,6 +317,9 @@ def main():
     args = parser.parse_args()
     if args.daemon:
         daemon(args)
+        return
+    if args.child == "lock":
+        lock_check()
         return
     if args.child:
         args.mode = args.child
@@ -303,6 +334,9 @@ def main():
     env.update(DISPLAY=display, ZIBREL_DEVICE="none")
     pooled = {}
     try:
+        check = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", "lock"], env=env,
+                               capture_output=True, text=True, timeout=60)
+        lock = json.loads(check.stdout.strip().splitlines()[-1]) if check.returncode == 0 else None
         # Rounds alternate the configurations, so that a change in the machine's load falls on all of them.
         for _round in range(args.rounds):
             for load in args.loads.split(","):
@@ -340,6 +374,9 @@ def main():
         name = "application (tick)" if mode == "application" else "library timer thread"
         print(f"{name:22} {load:>6} {r['render_ms']:6.1f}  {r['frames_per_s']:5.1f} {len(r['a']):7d} "
               f"{a['p50']:8.1f} {a['p90']:6.1f} {a['p99']:6.1f} {b['p50']:8.1f} {b['p90']:6.1f} {b['p99']:6.1f}")
+    if lock:
+        print(f"a Python thread's loop iterations in 0.5 s: {lock['idle']:,} with the main thread idle, "
+              f"{lock['loop']:,} with it inside VTK's interactor loop")
     print("render: median ms of the navigator's renders; fps: cameras applied per second; "
           "(a) sample -> camera applied in VTK; (b) sample -> end of the render that shows it; milliseconds")
 

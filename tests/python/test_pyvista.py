@@ -7,6 +7,7 @@ Pictures: set ZIBREL_TEST_PICTURES=DIR to keep the screenshots the tests compare
 import math
 import os
 import pathlib
+import random
 import shutil
 import subprocess
 import sys
@@ -423,18 +424,31 @@ def test_attach_refuses_bad_options(plotter):
 
 # --- a real window ------------------------------------------------------------------------------
 
+def start_xvfb():
+    """An Xvfb server on a display number of its own: (process, ":N").
+
+    Explicit numbers from a range that other X servers of the machine rarely use
+    (they start at 0, xvfb-run at 99); a number taken makes Xvfb exit, and we try another.
+    """
+    for display in random.sample(range(300, 900), 20):
+        read_fd, write_fd = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", f":{display}", "-displayfd", str(write_fd), "-screen", "0", "800x600x24",
+                                 "-nolisten", "tcp"], pass_fds=(write_fd,),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        with os.fdopen(read_fd) as r:
+            ready = r.readline().strip()  # written once the server accepts clients; empty when it failed
+        if ready:
+            return xvfb, f":{ready}"
+        xvfb.wait(timeout=10)
+    raise RuntimeError("Xvfb did not start on any display (Debian's xvfb; ./dev installs it)")
+
+
 def under_xvfb(command, env, timeout=90):
     """Run `command` with DISPLAY on an Xvfb server of its own; the server goes when it ends."""
-    read_fd, write_fd = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
-                            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_fd)
+    xvfb, display = start_xvfb()
     try:
-        with os.fdopen(read_fd) as r:
-            display = r.readline().strip()  # written once the server accepts clients
-        assert display, "Xvfb did not start"
-        return subprocess.run(command, env=dict(env, DISPLAY=f":{display}"), capture_output=True, text=True,
-                              timeout=timeout)
+        return subprocess.run(command, env=dict(env, DISPLAY=display), capture_output=True, text=True, timeout=timeout)
     finally:
         xvfb.terminate()
         xvfb.wait(timeout=10)
