@@ -4,6 +4,7 @@ off-screen plotters rendered through Mesa, driven by device files and explicit t
 Pictures: set ZIBREL_TEST_PICTURES=DIR to keep the screenshots the tests compare.
 """
 
+import importlib.util
 import math
 import os
 import pathlib
@@ -482,3 +483,23 @@ def test_real_window_under_xvfb_is_navigated_by_the_interactor_timer(tmp_path):
     if keep:
         for name in ("before", "after"):
             shutil.copy(tmp_path / f"{name}.png", pathlib.Path(keep) / f"window-{name}.png")
+
+
+@pytest.mark.skipif(shutil.which("Xvfb") is None or importlib.util.find_spec("pyvistaqt") is None,
+                    reason="needs Xvfb and pyvistaqt with a Qt binding (not installed by ./dev)")
+def test_background_plotter_ticks_from_a_qtimer(tmp_path):
+    device = tmp_path / "device.txt"
+    device.write_text("0.0 motion 0 0 0   0 0 0\n0.5 motion 0 0 0   0 0.6 0\n0.9 motion 0 0 0   0 0 0\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("VTK_DEFAULT_OPENGL_WINDOW", "ZIBREL_CONFIG")}
+    env.update(ZIBREL_DEVICE=f"file:{device}", QT_QPA_PLATFORM="xcb")
+    result = under_xvfb([sys.executable, str(HERE / "pyvista_qt_app.py"), str(tmp_path)], env)
+    assert result.returncode == 0, result.stdout + result.stderr
+    report = dict(line.split("=", 1) for line in result.stdout.split() if "=" in line)
+    assert report["qt_timer"] == "True"
+    assert float(report["yaw"]) > 5
+    assert report["closed"] == "True" and report["timer_stopped"] == "True"
+    from PIL import Image
+    before, after = (np.asarray(Image.open(tmp_path / f"{name}.png").convert("RGB"), dtype=np.int16)
+                     for name in ("before", "after"))
+    assert changed_fraction(before, after) > 0.01
+
