@@ -36,7 +36,7 @@ import numpy.typing as npt
 try:
     import pyvista as pv
     from vtkmodules.util.vtkConstants import VTK_INT
-    from vtkmodules.vtkCommonCore import mutable, reference, vtkPoints
+    from vtkmodules.vtkCommonCore import mutable, vtkPoints
     from vtkmodules.vtkCommonDataModel import (vtkCellArray, vtkCompositeDataSet, vtkDataSet, vtkPolyData,
                                                vtkStaticCellLocator)
     from vtkmodules.vtkRenderingCore import vtkActor, vtkPolyDataMapper, vtkProp3D
