@@ -1,5 +1,7 @@
 // The library's extras for tools: device information and raw device input.
 
+#include "interface/exported.h"  // first: the exported declarations must be the first ones seen
+
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -12,7 +14,6 @@
 #include <string>
 
 #include "devices/monitor.h"
-#include "interface/exported.h"
 
 using namespace zibrel::qorzibrel;
 
