@@ -240,7 +240,8 @@ def test_a_flooding_device_is_coalesced_per_frame(hid_env):
     writes = scene.names(["view.affine"])
     assert sent > 5000  # a flood indeed: five times what the fastest device sends in a second
     assert 0 < len(writes) <= frames  # at most one camera per frame
-    assert resident_kb() - rss_before < 64 * 1024
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):  # its quarantine keeps freed memory resident
+        assert resident_kb() - rss_before < 64 * 1024
 
 
 NOTICE = textwrap.dedent("""
