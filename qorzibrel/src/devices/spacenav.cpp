@@ -102,9 +102,13 @@ public:
             return s;
         }
         std::lock_guard lock(spnav_mutex_);
-        if (connected_) {
+        if (connected_ && connected_socket_ == s.socket) {
             fill(s);
-            s.socket = connected_socket_;
+            return s;
+        }
+        if (connected_) {
+            // libspnav keeps one connection per process: no second one to ask.
+            s.problem = "This process is connected to spacenavd at " + connected_socket_ + ", not " + s.socket + ".";
             return s;
         }
         struct stat st{};
