@@ -181,6 +181,28 @@ def test_a_bad_descriptor_is_refused_by_name_and_other_devices_keep_working(hid_
     assert info["usable"] is True
 
 
+def test_a_node_that_only_sends_garbage_is_left_alone(hid_env, capfd):
+    root, _ = hid_env
+    zero = add(hid_env, 0, fh.SEPARATE, name="Zero")
+    zero.unplug()
+    (root / "sys/class/hidraw/hidraw0/device").mkdir(parents=True)
+    (root / "sys/class/hidraw/hidraw0/device/report_descriptor").write_bytes(fh.SEPARATE.descriptor)
+    os.symlink("/dev/zero", root / "dev/hidraw0")  # endless reports of no described length
+    good = add(hid_env, 1, fh.SIX_IN_ONE)
+    scene = Scene()
+    scene.open()
+    told = []
+    try:
+        assert wait_for(lambda: told.append(capfd.readouterr().err) or "sends nothing" in "".join(told))
+        assert drive(scene, good, lambda: "view.affine" in scene.names(), ry=FULL) is not None
+    finally:
+        scene._enable_navigation(False)
+        os.unlink(root / "dev/hidraw0")
+    told.append(capfd.readouterr().err)
+    assert (f"zibrel: HID device {root}/dev/hidraw0 (multi-axis controller hidraw0) sends nothing its report "
+            "descriptor describes; it is left alone until it is plugged in again.") in "".join(told)
+
+
 BAD_REPORTS = [
     ("short", lambda: [b"\x02" + fh._h(0, FULL)]),
     ("long", lambda: [b"\x02" + fh._h(0, FULL, 0, 0)]),

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -39,6 +40,10 @@ constexpr int poll_timeout_ms = 50;
 // Reads of one device per round: a device that floods cannot starve the others,
 // and what it sends in one round becomes one sample.
 constexpr int reads_per_round = 64;
+// A device that sends only what its descriptor does not describe (a node that
+// is /dev/zero, say) is left alone after this many in a row, until it is
+// plugged in again: it would keep the reader busy for nothing.
+constexpr uint32_t malformed_limit = 10000;
 
 std::string join(const std::string& root, const std::string& path) {
     if (root.empty() || root == "/") return path;
@@ -280,6 +285,7 @@ struct device {
     axes state{};                 // every axis as last reported
     std::bitset<hid_max_buttons> buttons;
     bool told_length = false;
+    uint32_t malformed = 0;  // reports (or stream bytes) in a row that no descriptor entry fits
 
     ~device() {
         if (node.fd >= 0) ::close(node.fd);
@@ -387,6 +393,14 @@ private:
                             [&](const auto& d) { return d->info.sysname == c.sysname; })) {
                 continue;
             }
+            if (const auto it = ignored_.find(c.sysname); it != ignored_.end()) {
+                struct stat st{};
+                if (::stat(c.node.c_str(), &st) == 0 && st.st_dev == it->second.first &&
+                    st.st_ino == it->second.second) {
+                    continue;
+                }
+                ignored_.erase(it);  // another node: plugged in again
+            }
             if (!c.read_error.empty() || !c.parsed.ok) {
                 const std::string why = !c.read_error.empty() ? c.read_error : c.parsed.error;
                 told_("refused " + c.node + why, describe(c) + " is refused: " + why + ". Other devices keep working.");
@@ -427,6 +441,13 @@ private:
             if (in.lost) {
                 lost(d);
                 d.node.fd = d.node.fd >= 0 ? (::close(d.node.fd), -1) : -1;
+                any_lost = true;
+            } else if (d.malformed >= malformed_limit) {
+                report(describe(d.info) + " sends nothing its report descriptor describes; it is left alone until "
+                                          "it is plugged in again. Other devices keep working.");
+                ignored_[d.info.sysname] = {d.node.dev, d.node.ino};
+                ::close(d.node.fd);
+                d.node.fd = -1;
                 any_lost = true;
             }
         }
@@ -473,6 +494,7 @@ private:
             const size_t len = hid_stream_report_length(d.info.parsed.layout, d.stream[at]);
             if (len == 0) {  // no report begins here: skip to the next byte
                 ++at;
+                ++d.malformed;
                 continue;
             }
             if (d.stream.size() - at < len) break;
@@ -485,6 +507,7 @@ private:
     void take_report(device& d, std::span<const uint8_t> raw, round_input& in) {
         hid_report_values v;
         const auto result = decode_hid_report(d.info.parsed.layout, raw, v);
+        if (result != hid_decode_result::ok) ++d.malformed;
         if (result == hid_decode_result::wrong_length) {
             if (!d.told_length) {
                 d.told_length = true;
@@ -494,6 +517,7 @@ private:
             return;
         }
         if (result != hid_decode_result::ok) return;
+        d.malformed = 0;
         bool moved = false;
         for (size_t a = 0; a < v.axes.size(); ++a) {
             if (v.has_axis[a]) {
@@ -534,6 +558,7 @@ private:
     clock::time_point next_scan_{};
     report_once told_;
     std::set<std::string> lost_told_;  // told gone, not back yet
+    std::map<std::string, std::pair<dev_t, ino_t>> ignored_;  // hidrawN: the node left alone
 };
 
 }  // namespace
