@@ -56,6 +56,7 @@ struct parser {
     int multi_axis_depth = -1;  // depth of the multi-axis application collection, -1 outside
     std::array<uint32_t, 256> input_bits{};
     std::array<bool, 256> input_seen{};
+    std::bitset<hid_max_buttons> button_seen;
 
     bool fail(std::string why) {
         result.ok = false;
@@ -125,6 +126,10 @@ struct parser {
                     report.axes.push_back({f, a});
                 } else {
                     const int b = static_cast<int>(code) - 1;
+                    // The first field of a button counts, as for axes: a repeated
+                    // usage cannot make the layout grow with the report count.
+                    if (button_seen[static_cast<size_t>(b)]) continue;
+                    button_seen[static_cast<size_t>(b)] = true;
                     report.buttons.push_back({f, b});
                     result.layout.button_count = std::max(result.layout.button_count, b + 1);
                 }

@@ -222,6 +222,20 @@ TEST(HidDescriptorTest, ReportsOfAnotherLengthOrIdAreDropped) {
     EXPECT_EQ(hid_stream_report_length(parsed.layout, 2), 0u);
 }
 
+TEST(HidDescriptorTest, RepeatedUsagesDoNotGrowTheLayout) {
+    // The last usage repeats for every further field: 2000 X fields are one axis, 4000 bits two buttons.
+    const auto parsed = parse_hid_descriptor(multi_axis(cat({usage_page(1), usage(0x30), logical(-100, 100),
+                                                             report_size(8), report_count(2000), input(variable),
+                                                             usage_page(9), usage_min(1), usage_max(2), logical(0, 1),
+                                                             report_size(1), report_count(4000), input(variable)})));
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    ASSERT_EQ(parsed.layout.reports.size(), 1u);
+    const auto& r = parsed.layout.reports[0];
+    EXPECT_EQ(r.axes.size(), 1u);
+    EXPECT_EQ(r.buttons.size(), 2u);
+    EXPECT_EQ(r.bytes, 2000u + 500u);
+}
+
 TEST(HidDescriptorTest, FractionsOfTheLogicalRange) {
     const struct {
         int64_t raw, lo, hi;
