@@ -9,8 +9,8 @@
 
 #include "interface/callers.h"
 #include "interface/input_signal.h"
-#include "devices/spacenav.h"
 #include "engine/feel.h"
+#include "devices/sources.h"
 
 namespace zibrel::qorzibrel {
 
@@ -118,9 +118,8 @@ void engine::start(std::shared_ptr<connection> self) {
     bool have_source = false;
     bool have_file = false;
     for (const auto& source : settings_.sources) {
-        if (source.kind == source_kind::spacenavd) {
-            spacenavd_attach(shared_from_this(), settings_.spnav_library);
-            have_source = true;
+        if (source.kind != source_kind::file) {
+            continue;  // live sources: below
         } else if (have_file) {
             report("device file " + source.path + " ignored: only one device file replays at a time");
         } else {
@@ -133,6 +132,7 @@ void engine::start(std::shared_ptr<connection> self) {
             }
         }
     }
+    if (attach_live_sources(shared_from_this(), settings_, have_file)) have_source = true;
     if (have_file) input_arrived(this);  // the replay waits for its first frame
     if (have_source) arm();
 }
