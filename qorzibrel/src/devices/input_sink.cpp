@@ -37,20 +37,15 @@ std::shared_ptr<input_sink> engine_sink(const std::shared_ptr<engine>& target) {
 void sink_list::add(const std::shared_ptr<input_sink>& sink) { sinks_.push_back(sink); }
 
 std::vector<std::shared_ptr<input_sink>> sink_list::receivers() {
-    std::erase_if(sinks_, [](const std::weak_ptr<input_sink>& w) {
-        auto s = w.lock();
-        return s == nullptr || !s->wants_input();
-    });
+    std::erase_if(sinks_, [](const std::shared_ptr<input_sink>& s) { return !s->wants_input(); });
     std::vector<std::shared_ptr<input_sink>> out;
     bool exclusive_taken = false;
     for (auto it = sinks_.rbegin(); it != sinks_.rend(); ++it) {
-        auto s = it->lock();
-        if (s == nullptr) continue;
-        if (s->exclusive()) {
+        if ((*it)->exclusive()) {
             if (exclusive_taken) continue;
             exclusive_taken = true;
         }
-        out.push_back(std::move(s));
+        out.push_back(*it);
     }
     return out;
 }

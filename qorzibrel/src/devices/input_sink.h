@@ -30,6 +30,7 @@ public:
 std::shared_ptr<input_sink> engine_sink(const std::shared_ptr<engine>& target);
 
 // The sinks of a reader: the newest open exclusive one and every open monitor.
+// Held until they stop wanting input (an engine adapter holds its engine weakly).
 class sink_list {
 public:
     void add(const std::shared_ptr<input_sink>& sink);
@@ -38,7 +39,7 @@ public:
     bool empty();
 
 private:
-    std::vector<std::weak_ptr<input_sink>> sinks_;
+    std::vector<std::shared_ptr<input_sink>> sinks_;
 };
 
 }  // namespace zibrel::qorzibrel
