@@ -11,8 +11,10 @@
 #include <mutex>
 #include <string>
 
-#include "devices/monitor.h"
+// exported.h first: it declares the zbx_* functions with default visibility, and a
+// declaration seen earlier (through monitor.h) would leave them hidden.
 #include "interface/exported.h"
+#include "devices/monitor.h"
 
 using namespace zibrel::qorzibrel;
 
