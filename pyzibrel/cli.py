@@ -48,7 +48,7 @@ def usable_devices(info: DeviceInfo) -> list[str]:
 
 def _source_state(source: Source) -> str:
     if not source.available:
-        return f"[red]not available[/]: {escape(source.problem or 'no reason given')}"
+        return "[red]not available[/]" + (" (see the problems below)" if source.problem else "")
     present = [d for d in source.devices if d.connected]
     if source.source == "spacenavd":
         state = "the daemon is running"
@@ -70,7 +70,7 @@ def print_status(info: DeviceInfo, console: Console) -> None:
         console.print(f"  [bold]{escape(source.source)}[/]{path}: {_source_state(source)}")
         for d in source.devices:
             if d.problem:
-                state = f"[red]cannot be used[/]: {escape(d.problem)}"
+                state = "[red]cannot be used[/] (see the problems below)"
             elif d.connected:
                 state = "[green]connected[/]"
             else:
@@ -122,8 +122,7 @@ def deflection_bar(value: float) -> Text:
 class MonitorView:
     """What `monitor` shows: the latest deflection, the buttons held, counts."""
 
-    def __init__(self, header: str) -> None:
-        self.header = header
+    def __init__(self) -> None:
         self.axes = [0.0] * 6
         self.pressed: set[int] = set()
         self.last_button = "none"
@@ -144,7 +143,7 @@ class MonitorView:
         for name, value in zip(AXIS_NAMES, self.axes):
             table.add_row(Text(f"{name:>2}"), deflection_bar(value), Text(f"{value:+.3f}"))
         held = " ".join(str(b) for b in sorted(self.pressed)) or "none"
-        return Group(Text(self.header), table,
+        return Group(table,
                      Text(f"buttons held: {held}   last: {self.last_button}"),
                      Text(f"events: {self.motions} motion, {self.buttons} button"))
 
@@ -169,9 +168,11 @@ def cmd_monitor(args: argparse.Namespace) -> int:
     if mon is None:
         return EXIT_NO_DEVICE
     stop = "" if args.seconds is None else f" for {args.seconds:g} s"
-    view = MonitorView(f"Monitoring {_input_from(info)}{stop}; Ctrl-C stops.")
+    out = _console()
+    out.print(f"Monitoring {escape(_input_from(info))}{stop}; Ctrl-C stops.")
+    view = MonitorView()
     end = None if args.seconds is None else time.monotonic() + args.seconds
-    with mon, Live(view, console=_console(), refresh_per_second=20) as live:
+    with mon, Live(view, console=out, refresh_per_second=20) as live:
         try:
             while end is None or time.monotonic() < end:
                 wait = 0.05 if end is None else max(0.0, min(0.05, end - time.monotonic()))
@@ -233,7 +234,7 @@ def cmd_record(args: argparse.Namespace) -> int:
                   "# seconds  event: motion x y z rx ry rz (fractions of full deflection), press N, release N\n")
         writer = DeviceFileWriter(out, timeout)
         stop = "" if args.seconds is None else f" for {args.seconds:g} s"
-        err.print(f"Recording {_input_from(info)} to {escape(str(path))}{stop}; Ctrl-C stops.")
+        err.print(f"Recording {escape(_input_from(info))} to {escape(str(path))}{stop}; Ctrl-C stops.")
         try:
             while end is None or time.monotonic() < end:
                 wait = 0.1 if end is None else max(0.0, min(0.1, end - time.monotonic()))

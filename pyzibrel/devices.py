@@ -240,7 +240,7 @@ class Monitor:
         handle = self._open(error, len(error))
         if not handle:
             message = error.value.decode("utf-8", errors="replace") or "no reason given"
-            raise MonitorError(f"The devices cannot be opened: {message}")
+            raise MonitorError(message)
         self._handle: int | None = handle
         self._buffer = (_RawEvent * 256)()
 
