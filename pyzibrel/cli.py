@@ -210,22 +210,26 @@ def settings_motion_timeout(path: str | None) -> float:
 
 def cmd_record(args: argparse.Namespace) -> int:
     err = _console(stderr=True)
+    path = pathlib.Path(args.file)
+    # Written beside the file and put in its place at the end: a recording that
+    # cannot start never truncates an older one, and a killed one stays as FILE.part.
+    part = path.with_name(path.name + ".part")
+    try:
+        out = part.open("w", encoding="utf-8")
+    except OSError as e:
+        err.print(f"[red]Cannot write {escape(str(part))}[/]: {escape(e.strerror or str(e))}")
+        return EXIT_USAGE
     info = devices()
     timeout = args.motion_timeout
     if timeout is None:
         timeout = settings_motion_timeout(info.settings_file or os.environ.get("ZIBREL_CONFIG"))
     mon = _open_monitor(err)
     if mon is None:
+        out.close()
+        part.unlink(missing_ok=True)
         return EXIT_NO_DEVICE
-    path = pathlib.Path(args.file)
     opened = time.monotonic()
     end = None if args.seconds is None else opened + args.seconds
-    try:
-        out = path.open("w", encoding="utf-8")
-    except OSError as e:
-        mon.close()
-        err.print(f"[red]Cannot write {escape(str(path))}[/]: {escape(e.strerror or str(e))}")
-        return EXIT_USAGE
     with mon, out:
         out.write(f"# Recorded by python -m pyzibrel record on {datetime.datetime.now():%Y-%m-%d %H:%M:%S}, "
                   f"{_input_from(info)}.\n"
@@ -245,6 +249,7 @@ def cmd_record(args: argparse.Namespace) -> int:
             pass
         # The monitor's clock started when it opened, just before `opened`.
         writer.finish((time.monotonic() - opened) * 1000.0)
+    part.replace(path)
     if writer.events == 0:
         err.print(f"[yellow]No input was recorded[/]; {escape(str(path))} holds only the end.")
     else:
@@ -255,15 +260,22 @@ def cmd_record(args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------- entry
 
 
+def _number(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a number") from None
+
+
 def _seconds(text: str) -> float:
-    value = float(text)
+    value = _number(text)
     if not value > 0 or value == float("inf"):
         raise argparse.ArgumentTypeError(f"'{text}' is not a number of seconds above 0")
     return value
 
 
 def _timeout(text: str) -> float:
-    value = float(text)
+    value = _number(text)
     if not 1 <= value <= 10000:
         raise argparse.ArgumentTypeError(f"'{text}' is not a time from 1 to 10000 ms")
     return value

@@ -7,6 +7,7 @@ import os
 import pathlib
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -121,6 +122,7 @@ def test_status_without_the_library_says_so(tmp_path):
     (["record"], "the following arguments are required: FILE"),
     (["monitor", "--seconds", "0"], "'0' is not a number of seconds above 0"),
     (["record", "x.txt", "--motion-timeout", "0.5"], "'0.5' is not a time from 1 to 10000 ms"),
+    (["record", "x.txt", "--seconds", "soon"], "'soon' is not a number"),
 ])
 def test_bad_arguments_are_refused_with_usage(tmp_path, args, complaint):
     done = pyzibrel(environment(tmp_path), *args)
@@ -227,6 +229,45 @@ def record_session(tmp_path, root, node, conf, path):
     return lines
 
 
+def test_a_recording_that_cannot_start_leaves_an_older_file_alone(tmp_path):
+    older = tmp_path / "session.txt"
+    older.write_text("0 motion 0 0 0 0 1 0\n")
+    done = pyzibrel(environment(tmp_path, ZIBREL_DEVICE="auto"), "record", str(older), "--seconds", "1")
+    assert done.returncode == 1 and "Cannot monitor the devices: No device can deliver input now" in done.stderr
+    assert older.read_text() == "0 motion 0 0 0 0 1 0\n" and sorted(p.name for p in tmp_path.iterdir()) == [
+        "empty-root", "session.txt"]
+    nowhere = pyzibrel(environment(tmp_path), "record", str(tmp_path / "missing" / "session.txt"))
+    assert nowhere.returncode == 2
+    assert f"Cannot write {tmp_path / 'missing' / 'session.txt.part'}: No such file or directory" in nowhere.stderr
+
+
+def test_ctrl_c_ends_a_recording_with_what_came(tmp_path, fake_device):
+    root, node = fake_device
+    path = tmp_path / "session.txt"
+    child = started(environment(tmp_path, ZIBREL_DEVICE="hid", ZIBREL_HID_ROOT=root), "record", str(path))
+    try:
+        wait_for_line(child.stderr, "Recording")
+        fd = hid.open_writer(node)
+        try:
+            os.write(fd, hid.motion_report(rz=350))
+            time.sleep(0.05)  # within the motion timeout
+            os.write(fd, hid.motion_report())
+            time.sleep(0.3)
+            child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=60)
+        finally:
+            os.close(fd)
+    finally:
+        child.kill()
+        child.wait(timeout=30)
+    assert child.returncode == 0, err
+    lines = [line.split("#")[0].split() for line in path.read_text().splitlines() if not line.startswith("#")]
+    assert [line[1:] for line in lines] == [["motion", "0", "0", "0", "0", "0", "1.0"],
+                                             ["motion", "0", "0", "0", "0", "0", "0"], ["end"]]
+    assert float(lines[0][0]) == 0 and 0.03 < float(lines[1][0]) < 0.1 and float(lines[2][0]) >= 0.3
+    assert not path.with_name("session.txt.part").exists()
+
+
 def test_a_recorded_session_replays_to_the_same_camera(tmp_path, fake_device, monkeypatch):
     root, node = fake_device
     conf = tmp_path / "zibrel.conf"
@@ -278,3 +319,25 @@ def test_a_recorded_session_replays_to_the_same_camera(tmp_path, fake_device, mo
     np.testing.assert_allclose(replayed, live, rtol=0, atol=1e-9)
     assert replay_names == live_names
     assert replay_names.count("commands.activeCommand") == 1 and replay_names[-1] == "motion"
+
+
+# ---------------------------------------------------------------- the live demo
+
+DEMO = pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py"
+
+
+@pytest.mark.parametrize("with_device", [True, False], ids=["fake HID device", "no device"])
+def test_the_live_demo_says_what_it_uses(tmp_path, fake_device, with_device):
+    root, node = fake_device
+    env = environment(tmp_path, **({"ZIBREL_HID_ROOT": root} if with_device else {}))  # the default source: auto
+    done = subprocess.run([sys.executable, str(DEMO), "--live", "0.6", "--out", str(tmp_path / "out")], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    first, *rest = done.stdout.splitlines()
+    if with_device:
+        assert first == f"demo: live input from {hid.NAME} (hid, {node}) (device setting: auto)"
+    else:
+        assert first == "demo: no device can be used (device setting: auto); the view will stay still."
+        assert f"  No spacenavd socket at {tmp_path / 'no-daemon.sock'} (start spacenavd, or set SPNAV_SOCKET)." in rest
+        assert "  `python -m pyzibrel status` tells more; a device plugged in now is still picked up." in rest
+    assert (tmp_path / "out" / "live.png").stat().st_size > 0
