@@ -267,6 +267,11 @@ opened open_node(const candidate& c, bool probe_only) {
     return o;
 }
 
+bool hung_up(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 // A device being read.
 struct device {
     candidate info;
@@ -281,10 +286,11 @@ struct device {
     }
 };
 
-// What one round of reads of a device gave.
+// What one round of reads of a device gave: a flood becomes one sample, the
+// device's state after its last report (the cap's position, all axes).
 struct round_input {
-    axes sum{};
-    int samples = 0;
+    axes latest{};
+    bool moved = false;
     std::vector<std::pair<int, bool>> buttons;
     bool lost = false;
 };
@@ -441,6 +447,10 @@ private:
                 if (n == 0 && (revents & (POLLHUP | POLLERR | POLLNVAL))) in.lost = true;
                 break;
             }
+            if (got == 0 && d.node.kind == node_kind::socket && !hung_up(d.node.fd)) {
+                take_report(d, {}, in);  // an empty packet: no report
+                continue;
+            }
             if (got <= 0) {  // an error, or the writer of a FIFO or socket is gone
                 in.lost = true;
                 break;
@@ -492,8 +502,8 @@ private:
             }
         }
         if (moved) {
-            for (size_t a = 0; a < in.sum.size(); ++a) in.sum[a] += d.state[a];
-            ++in.samples;
+            in.latest = d.state;
+            in.moved = true;
         }
         for (size_t b = 0; b < hid_max_buttons; ++b) {
             if (!v.covered.test(b) || v.pressed.test(b) == d.buttons.test(b)) continue;
@@ -506,11 +516,7 @@ private:
 
     static void deliver(const round_input& in, const std::vector<std::shared_ptr<input_sink>>& receivers) {
         for (const auto& sink : receivers) {
-            if (in.samples > 0) {
-                axes mean = in.sum;
-                for (auto& v : mean) v /= in.samples;
-                sink->sample(mean);
-            }
+            if (in.moved) sink->sample(in.latest);
             for (const auto& [b, pressed] : in.buttons) sink->button(b, pressed);
         }
     }

@@ -1,5 +1,7 @@
 // The library's extras for tools: device information and raw device input.
 
+#include "interface/exported.h"  // first: the exported declarations must be the first ones seen
+
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -11,9 +13,6 @@
 #include <mutex>
 #include <string>
 
-// exported.h first: it declares the zbx_* functions with default visibility, and a
-// declaration seen earlier (through monitor.h) would leave them hidden.
-#include "interface/exported.h"
 #include "devices/monitor.h"
 
 using namespace zibrel::qorzibrel;
