@@ -17,7 +17,7 @@ import pytest
 
 import _pyzibrel
 import engine_support as es
-import fake_hidraw as hid
+import fake_hidraw as fh
 from engine_support import Scene
 
 
@@ -56,11 +56,24 @@ def wait_for_line(stream, text, timeout=30.0):
     pytest.fail(f"no line with {text!r} within {timeout} s; got {seen}")
 
 
+NAME = "Fake Six-Axis Cap"
+FULL = 350  # the fake device's full deflection
+
+
 @pytest.fixture
 def fake_device(tmp_path):
-    root = tmp_path / "hid-root"
-    node = hid.make_tree(root)
-    return root, node
+    """A multi-axis controller under a root of its own; its node a socket, so that
+    a test knows when the library reads it."""
+    device = fh.FakeHidraw(tmp_path / "hid-root", 0, fh.SIX_IN_ONE, kind="socket", name=NAME)
+    yield device
+    device.unplug()
+
+
+def wait_for_reader(device, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while device.readers() == 0:
+        assert time.monotonic() < deadline, "the library never opened the device"
+        time.sleep(0.01)
 
 
 # ---------------------------------------------------------------- status
@@ -87,19 +100,19 @@ def test_status_without_a_device_says_so_and_fails(tmp_path, device):
 
 
 def test_status_names_the_fake_hid_device_and_succeeds(tmp_path, fake_device):
-    root, node = fake_device
+    node = fake_device.node
     conf = tmp_path / "zibrel.conf"
     conf.write_text("motion-timeout = 150\n")
-    env = environment(tmp_path, ZIBREL_DEVICE="auto", ZIBREL_HID_ROOT=root, ZIBREL_CONFIG=conf)
+    env = environment(tmp_path, ZIBREL_DEVICE="auto", ZIBREL_HID_ROOT=fake_device.root, ZIBREL_CONFIG=conf)
     done = pyzibrel(env, "status")
     assert done.returncode == 0, done.stdout + done.stderr
     assert f"Settings file: {conf}" in done.stdout
-    assert f"  - {hid.NAME} at {node}, 6 axes, 2 buttons: connected" in done.stdout
-    assert f"Ready: input comes from {hid.NAME} (hid, {node})." in done.stdout
+    assert f"  - {NAME} at {node}, 6 axes, 16 buttons: connected" in done.stdout
+    assert f"Ready: input comes from {NAME} (hid, {node})." in done.stdout
 
     info = json.loads(pyzibrel(env, "status", "--json").stdout)
     (device,) = [d for s in info["sources"] if s["source"] == "hid" for d in s["devices"]]
-    assert device == {"name": hid.NAME, "path": str(node), "axes": 6, "buttons": 2, "connected": True,
+    assert device == {"name": NAME, "path": node, "axes": 6, "buttons": 16, "connected": True,
                       "problem": None}
 
 
@@ -133,22 +146,18 @@ def test_bad_arguments_are_refused_with_usage(tmp_path, args, complaint):
 
 
 def test_monitor_shows_the_live_axes_and_buttons(tmp_path, fake_device):
-    root, node = fake_device
-    env = environment(tmp_path, ZIBREL_DEVICE="hid", ZIBREL_HID_ROOT=root)
+    env = environment(tmp_path, ZIBREL_DEVICE="hid", ZIBREL_HID_ROOT=fake_device.root)
     child = started(env, "monitor", "--seconds", "3")
     try:
-        fd = hid.open_writer(node)
-        try:
-            os.write(fd, hid.motion_report(x=175, rz=-70))
-            os.write(fd, hid.buttons_report(1))
-            out, err = child.communicate(timeout=60)
-        finally:
-            os.close(fd)
+        wait_for_reader(fake_device)
+        fake_device.motion(x=175, rz=-70)
+        fake_device.press(0b10)
+        out, err = child.communicate(timeout=60)
     finally:
         child.kill()
         child.wait(timeout=30)
     assert child.returncode == 0, err
-    assert f"input from {hid.NAME} (hid, {node})" in out
+    assert f"Monitoring input from {NAME} (hid, {fake_device.node}) for 3 s; Ctrl-C stops." in out
     lines = {line.split("[")[0].strip(): line for line in out.splitlines() if "[" in line}
     assert lines["x"].endswith("+0.500") and "|" + "█" * 10 + " " * 10 + "]" in lines["x"]
     assert lines["rz"].endswith("-0.200") and "[" + " " * 16 + "█" * 4 + "|" in lines["rz"]
@@ -170,18 +179,18 @@ MOTION_TIMEOUT_MS = 150.0  # whole frames: a let-go falls mid-frame as the repor
 # the first fall mid-way between two frames, so that the scheduling noise of this
 # test (under half a frame) never moves one to another frame.
 SESSION = [
-    (0, hid.motion_report(ry=175)),
-    (75, hid.motion_report(ry=210, rx=35)),
-    (175, hid.motion_report(x=-105, ry=210, rx=35)),
+    (0, {"ry": 175}),
+    (75, {"ry": 210, "rx": 35}),
+    (175, {"x": -105, "ry": 210, "rx": 35}),
     # held still: nothing comes for longer than the motion timeout
-    (525, hid.motion_report(z=-245)),
-    (575, hid.buttons_report(0)),
-    (625, hid.buttons_report()),
-    (725, hid.motion_report(z=-245, rz=70)),
-    (825, hid.motion_report()),  # let go of the cap
-    (975, hid.motion_report(y=350)),
-    (1075, hid.motion_report(y=350)),  # held, and still reporting within the timeout
-    (1175, hid.motion_report(y=350)),
+    (525, {"z": -245}),
+    (575, 0b1),  # button 0 pressed
+    (625, 0),
+    (725, {"z": -245, "rz": 70}),
+    (825, {}),  # let go of the cap
+    (975, {"y": 350}),
+    (1075, {"y": 350}),  # held, and still reporting within the timeout
+    (1175, {"y": 350}),
 ]
 # The lines a recording holds: the reports, and a line of zeros where the device
 # went silent with the cap held, one motion timeout (and a microsecond) later.
@@ -193,28 +202,25 @@ EXPECTED = [(0, "motion"), (75, "motion"), (175, "motion"), (325.001, "let go"),
 def session_events():
     """The session as the library reads it: (ms, kind, deflection or button)."""
     events = []
-    for t, report in SESSION:
-        if report[0] == 1:
-            events.append((t, "motion", [hid.fraction(int(v)) for v in np.frombuffer(report[1:], "<i2")]))
+    for t, what in SESSION:
+        if isinstance(what, dict):
+            events.append((t, "motion", [what.get(axis, 0) / FULL for axis in ("x", "y", "z", "rx", "ry", "rz")]))
         else:
-            events.append((t, "press" if report[1] else "release", 0))
+            events.append((t, "press" if what else "release", 0))
     return events
 
 
-def record_session(tmp_path, root, node, conf, path):
-    env = environment(tmp_path, ZIBREL_DEVICE="hid", ZIBREL_HID_ROOT=root, ZIBREL_CONFIG=conf)
+def record_session(tmp_path, device, conf, path):
+    env = environment(tmp_path, ZIBREL_DEVICE="hid", ZIBREL_HID_ROOT=device.root, ZIBREL_CONFIG=conf)
     child = started(env, "record", str(path), "--seconds", "2.5")
     try:
         wait_for_line(child.stderr, "Recording")
-        fd = hid.open_writer(node)
-        try:
-            start = time.monotonic()
-            for t, report in SESSION:
-                time.sleep(max(0.0, start + t / 1000 - time.monotonic()))
-                os.write(fd, report)
-            out, err = child.communicate(timeout=60)
-        finally:
-            os.close(fd)
+        wait_for_reader(device)
+        start = time.monotonic()
+        for t, what in SESSION:
+            time.sleep(max(0.0, start + t / 1000 - time.monotonic()))
+            device.motion(**what) if isinstance(what, dict) else device.press(what)
+        out, err = child.communicate(timeout=60)
     finally:
         child.kill()
         child.wait(timeout=30)
@@ -242,21 +248,17 @@ def test_a_recording_that_cannot_start_leaves_an_older_file_alone(tmp_path):
 
 
 def test_ctrl_c_ends_a_recording_with_what_came(tmp_path, fake_device):
-    root, node = fake_device
     path = tmp_path / "session.txt"
-    child = started(environment(tmp_path, ZIBREL_DEVICE="hid", ZIBREL_HID_ROOT=root), "record", str(path))
+    child = started(environment(tmp_path, ZIBREL_DEVICE="hid", ZIBREL_HID_ROOT=fake_device.root), "record", str(path))
     try:
         wait_for_line(child.stderr, "Recording")
-        fd = hid.open_writer(node)
-        try:
-            os.write(fd, hid.motion_report(rz=350))
-            time.sleep(0.05)  # within the motion timeout
-            os.write(fd, hid.motion_report())
-            time.sleep(0.3)
-            child.send_signal(signal.SIGINT)
-            out, err = child.communicate(timeout=60)
-        finally:
-            os.close(fd)
+        wait_for_reader(fake_device)
+        fake_device.motion(rz=350)
+        time.sleep(0.05)  # within the motion timeout
+        fake_device.motion()
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
     finally:
         child.kill()
         child.wait(timeout=30)
@@ -269,13 +271,12 @@ def test_ctrl_c_ends_a_recording_with_what_came(tmp_path, fake_device):
 
 
 def test_a_recorded_session_replays_to_the_same_camera(tmp_path, fake_device, monkeypatch):
-    root, node = fake_device
     conf = tmp_path / "zibrel.conf"
     conf.write_text(f"motion-timeout = {MOTION_TIMEOUT_MS:g}\nbutton.0 = app.mark\n")
     path = tmp_path / "session.txt"
     slack = FRAME_MS / 2 - 5
     for _ in range(3):
-        lines = record_session(tmp_path, root, node, conf, path)
+        lines = record_session(tmp_path, fake_device, conf, path)
         assert [kind for _, kind, _ in lines] == [kind for _, kind in EXPECTED] + ["end"]
         # On a busy machine a report may come too late to land in its frame: record again.
         if all(abs(t - want) < slack for (t, _, _), (want, _) in zip(lines, EXPECTED)):
@@ -328,14 +329,13 @@ DEMO = pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py"
 
 @pytest.mark.parametrize("with_device", [True, False], ids=["fake HID device", "no device"])
 def test_the_live_demo_says_what_it_uses(tmp_path, fake_device, with_device):
-    root, node = fake_device
-    env = environment(tmp_path, **({"ZIBREL_HID_ROOT": root} if with_device else {}))  # the default source: auto
+    env = environment(tmp_path, **({"ZIBREL_HID_ROOT": fake_device.root} if with_device else {}))  # the default source: auto
     done = subprocess.run([sys.executable, str(DEMO), "--live", "0.6", "--out", str(tmp_path / "out")], env=env,
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     first, *rest = done.stdout.splitlines()
     if with_device:
-        assert first == f"demo: live input from {hid.NAME} (hid, {node}) (device setting: auto)"
+        assert first == f"demo: live input from {NAME} (hid, {fake_device.node}) (device setting: auto)"
     else:
         assert first == "demo: no device can be used (device setting: auto); the view will stay still."
         assert f"  No spacenavd socket at {tmp_path / 'no-daemon.sock'} (start spacenavd, or set SPNAV_SOCKET)." in rest
