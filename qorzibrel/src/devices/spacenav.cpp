@@ -253,6 +253,8 @@ private:
             // A new listener: try at once, and tell it what goes wrong.
             seen_attaches_ = attaches;
             retry_delay_ = retry_interval;
+            lost_told_ = false;
+            told_.forget();
         }
         std::string problem;
         if (!load(problem)) {
