@@ -19,6 +19,7 @@ import _pyzibrel
 import engine_support as es
 import fake_hidraw as fh
 from engine_support import Scene
+from test_spacenavd_daemon import HAVE_LIBSPNAV, SPACENAVD, RealSpacenavd
 
 
 def environment(tmp_path, **settings):
@@ -114,6 +115,20 @@ def test_status_names_the_fake_hid_device_and_succeeds(tmp_path, fake_device):
     (device,) = [d for s in info["sources"] if s["source"] == "hid" for d in s["devices"]]
     assert device == {"name": NAME, "path": node, "axes": 6, "buttons": 16, "connected": True,
                       "problem": None}
+
+
+@pytest.mark.skipif(not (SPACENAVD and HAVE_LIBSPNAV), reason="spacenavd and libspnav0 (./dev test installs them)")
+def test_status_with_the_real_daemon_and_no_device_says_the_daemon_has_none(tmp_path):
+    daemon = RealSpacenavd(tmp_path)
+    daemon.start()
+    try:
+        done = pyzibrel(environment(tmp_path, ZIBREL_DEVICE="auto", SPNAV_SOCKET=daemon.socket), "status")
+    finally:
+        daemon.stop()
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert f"  spacenavd {daemon.socket}: the daemon is running, but it has no device" in done.stdout
+    assert f"  - spacenavd at {daemon.socket} answers but has no device." in done.stdout
+    assert done.stdout.rstrip().endswith("No device can be used.")
 
 
 def test_status_without_the_library_says_so(tmp_path):
