@@ -13,7 +13,6 @@ import datetime
 import json
 import os
 import pathlib
-import sys
 import time
 from collections.abc import Sequence
 
@@ -64,7 +63,12 @@ def print_status(info: DeviceInfo, console: Console) -> None:
     console.print(f"[bold]Settings file:[/] {escape(settings)}")
     if info.device_setting is not None:
         console.print(f"[bold]Device setting:[/] {escape(info.device_setting)}")
-    console.print("[bold]Sources:[/]" if info.sources else "[bold]Sources:[/] none configured")
+    if info.sources:
+        console.print("[bold]Sources:[/]")
+    elif info.device_setting is None:  # the library could not be asked
+        console.print("[bold]Sources:[/] unknown")
+    else:
+        console.print("[bold]Sources:[/] none configured")
     for source in info.sources:
         path = f" {escape(source.path)}" if source.path else ""
         console.print(f"  [bold]{escape(source.source)}[/]{path}: {_source_state(source)}")

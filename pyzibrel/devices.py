@@ -20,6 +20,7 @@ from typing import Any
 from . import _library
 
 AXIS_NAMES = ("x", "y", "z", "rx", "ry", "rz")
+MAX_INFO_BYTES = 16 << 20  # a library answering more is broken, not busy
 
 
 @dataclass(frozen=True, slots=True)
@@ -179,6 +180,9 @@ def devices() -> DeviceInfo:
         if length < size:
             text = buf.raw[:length].decode("utf-8", errors="replace")
             break
+        if length > MAX_INFO_BYTES:
+            return _unusable(path, f"The navigation library {path} answered {length} bytes of device "
+                                   "information, more than any list of devices takes.")
         size = length + 1 + 1024
     else:
         return _unusable(path, f"The navigation library {path} kept answering more device information "

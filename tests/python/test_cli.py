@@ -88,6 +88,7 @@ def test_status_without_a_device_says_so_and_fails(tmp_path, device):
     out = done.stdout
     assert f"Navigation library: {pathlib.Path(_pyzibrel.__file__).parent}" in out
     assert f"Device setting: {device}" in out
+    assert ("Sources: none configured" in out) == (device == "none")
     assert out.rstrip().endswith("No device can be used.")
     if device == "auto":  # what was tried, and where
         assert f"spacenavd {tmp_path / 'no-daemon.sock'}: not available" in out
@@ -139,7 +140,7 @@ def test_status_without_the_library_says_so(tmp_path):
     env.pop("LD_LIBRARY_PATH", None)
     done = pyzibrel(env, "status")
     assert done.returncode == 1
-    assert "Navigation library: none loaded" in done.stdout
+    assert "Navigation library: none loaded" in done.stdout and "Sources: unknown" in done.stdout
     assert "No navigation library is loaded: libQorZibrel.so was not found" in done.stdout
     monitor = pyzibrel(env, "monitor", "--seconds", "1")
     assert monitor.returncode == 1 and "Cannot monitor the devices: No navigation library" in monitor.stderr

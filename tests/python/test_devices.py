@@ -112,6 +112,19 @@ def test_an_answer_that_keeps_growing_is_reported_not_looped_on(monkeypatch):
                              "information than it said it would.",)
 
 
+def test_an_absurd_length_is_reported_not_allocated(monkeypatch):
+    def info(buf, length):
+        return (1 << 62)
+
+    function = INFO_PROTOTYPE(info)
+    monkeypatch.setattr(_library, "library", lambda: object())
+    monkeypatch.setattr(_library, "library_path", lambda: "/fake/libQorZibrel.so")
+    monkeypatch.setattr(_library, "function", lambda name: function)
+    info = pyzibrel.devices()
+    assert info.problems == (f"The navigation library /fake/libQorZibrel.so answered {1 << 62} bytes of device "
+                             "information, more than any list of devices takes.",)
+
+
 def test_an_unreadable_answer_is_a_problem_not_an_exception(monkeypatch):
     fake_device_info(monkeypatch, lambda: '{"usable": 1}')
     info = pyzibrel.devices()
