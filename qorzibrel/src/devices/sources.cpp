@@ -50,10 +50,13 @@ bool attach_live_sources(const std::shared_ptr<engine>& target, const settings& 
         for (const auto& d : devices) tried += d.problem + " ";
         tried.pop_back();
     }
+    const bool permission = std::any_of(devices.begin(), devices.end(), [](const auto& d) {
+        return d.problem.find("permission denied") != std::string::npos;
+    });
     report("no 3D mouse found for navigation (device = " + s.device_text + "). Tried " + tried +
            " To fix it: plug the device in" + (automatic ? ", or start spacenavd (or set SPNAV_SOCKET to its socket)" : "") +
-           "; a device that cannot be read needs the udev rule named above. Set ZIBREL_DEVICE=none to turn "
-           "device input and this notice off.");
+           (permission ? "; install the udev rule given above for a device your user may not read" : "") +
+           ". Set ZIBREL_DEVICE=none to turn device input and this notice off.");
     return true;
 }
 
