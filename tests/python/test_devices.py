@@ -219,23 +219,30 @@ LIVE = [
 ]
 
 
-@pytest.mark.parametrize("frame_step", [10.0, 16.0])
-def test_a_written_file_replays_the_motion_a_live_device_gives(tmp_path, monkeypatch, frame_step):
+# A device reporting faster than the frames: several samples in most frames.
+DENSE = [motion(3.0 + 4 * i, 0.1 * (i % 7), 0, 0, 0, 0.05 * (i % 11), 0) for i in range(1, 61)]
+
+
+@pytest.mark.parametrize("events, coalesce, frame_step", [
+    (LIVE, "average", 10.0), (LIVE, "average", 16.0),
+    (DENSE, "latest", 10.0), (DENSE, "latest", 16.0),  # what the README promises for dense input
+])
+def test_a_written_file_replays_the_motion_a_live_device_gives(tmp_path, monkeypatch, events, coalesce, frame_step):
     """The library, fed the events as a live device (held until the timeout), and the
     replay of the file written from them move the camera the same way."""
     conf = tmp_path / "zibrel.conf"
-    conf.write_text("button.2 = view:front\nmotion-timeout = 100\n")
+    conf.write_text(f"button.2 = view:front\nmotion-timeout = 100\ncoalesce = {coalesce}\n")
     monkeypatch.setenv("ZIBREL_CONFIG", str(conf))
     path = tmp_path / "session.txt"
-    path.write_text("\n".join(written(LIVE, finish=1200)) + "\n")
+    path.write_text("\n".join(written(events, finish=1200)) + "\n")
 
     def run(push):
         scene = Scene(camera=es.look_at((3, 4, 10), (0, 0, 0)))
         conn = scene.open()
         start = 5000.0
         if push:  # the live device's events, on the frame clock from the first frame on
-            t0 = LIVE[0].t_ms
-            for e in LIVE:
+            t0 = events[0].t_ms
+            for e in events:
                 if e.kind == "motion":
                     assert es.sample(conn, start + e.t_ms - t0, *e.axes) == 0
                 else:
