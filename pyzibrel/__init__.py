@@ -1,4 +1,4 @@
-"""Friendly layer over the compiled `_pyzibrel` module: numpy conversions, camera helpers
+"""Friendly layer over the compiled `_pyzibrel` module: numpy conversions, camera helpers,
 `Navigator`, a ready navigation model driven by a small `Viewer` interface, and
 `devices()`, what the navigation library sees of the 3D mice."""
 from __future__ import annotations
