@@ -182,9 +182,16 @@ void engine::application_frame(double t_ms) {
     run_frame(t_ms);
 }
 
-bool engine::push_sample(double t_ms, const axes& deflection) {
-    if (!input_.push_sample(t_ms, deflection)) return false;
+void engine::signal_input() {
     input_arrived(this);
+    // A device thread may push while the connection closes: shutdown() marks it
+    // closed before it forgets the input, so whichever comes second wins.
+    if (closed_.load()) input_forget(this);
+}
+
+bool engine::push_sample(double t_ms, const axes& deflection) {
+    if (closed_.load() || !input_.push_sample(t_ms, deflection)) return false;
+    signal_input();
     arm();
     std::lock_guard lock(wake_mutex_);
     woken_ = true;
@@ -193,8 +200,9 @@ bool engine::push_sample(double t_ms, const axes& deflection) {
 }
 
 void engine::push_button(double t_ms, int button, bool pressed) {
+    if (closed_.load()) return;
     input_.push_button(t_ms, button, pressed);
-    input_arrived(this);
+    signal_input();
     arm();
     std::lock_guard lock(wake_mutex_);
     woken_ = true;

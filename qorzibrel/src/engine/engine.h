@@ -59,6 +59,7 @@ private:
     enum class prop : int;
 
     void arm();
+    void signal_input();
     void ensure_timer();
     static void timer_loop(std::shared_ptr<engine> self, std::shared_ptr<connection> conn);
     double period_ms() const { return 1000.0 / settings_.frame_rate; }
