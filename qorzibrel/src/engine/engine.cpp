@@ -102,6 +102,7 @@ engine::engine(const connection& conn, settings s) : settings_(std::move(s)), in
     getters_.resize(n);
     setters_.resize(n);
     getter_faults_.resize(n);
+    setter_faults_.resize(n);
     for (size_t i = 0; i < n; ++i) {
         getters_[i] = conn.find_accessor(prop_names[i], false);
         setters_[i] = conn.find_accessor(prop_names[i], true);
@@ -250,31 +251,45 @@ void engine::timer_loop(std::shared_ptr<engine> self) {
 
 bool engine::alive() const { return !closed_.load() && !process_exiting(); }
 
-bool engine::get(prop p, value& v) {
-    const auto& call = getters_[static_cast<size_t>(p)];
-    if (!call || !alive()) return false;
-    getter_fault& fault = getter_faults_[static_cast<size_t>(p)];
-    // A getter that failed is left alone until its back-off has passed (or the
-    // clock went back): a failure the application reports is told once, not
-    // every frame.
-    if (fault.failing && frame_t_ < fault.retry_at && frame_t_ >= fault.failed_at) return false;
-    v = value();
-    if (call->getter(call->cookie, call->name, &v) == 0) {
+// An accessor that failed is left alone until its back-off has passed (or the
+// clock went back): an application that reports each failure on standard
+// error does so about once a second at most, not every frame.
+bool engine::backing_off(const call_fault& fault) const {
+    return fault.failing && frame_t_ < fault.retry_at && frame_t_ >= fault.failed_at;
+}
+
+void engine::note_result(call_fault& fault, bool ok) {
+    if (ok) {
         fault = {};
-        return true;
+        return;
     }
-    fault.backoff_ms = fault.failing ? std::min(2 * fault.backoff_ms, getter_backoff_max_ms) : getter_backoff_ms;
+    fault.backoff_ms = fault.failing ? std::min(2 * fault.backoff_ms, backoff_max_ms) : backoff_first_ms;
     fault.failing = true;
     fault.failed_at = frame_t_;
     fault.retry_at = frame_t_ + fault.backoff_ms;
-    return false;
+}
+
+bool engine::get(prop p, value& v) {
+    const auto& call = getters_[static_cast<size_t>(p)];
+    if (!call || !alive()) return false;
+    call_fault& fault = getter_faults_[static_cast<size_t>(p)];
+    if (backing_off(fault)) return false;
+    v = value();
+    const bool ok = call->getter(call->cookie, call->name, &v) == 0;
+    note_result(fault, ok);
+    return ok;
 }
 
 void engine::put(prop p, const value& v) {
     const auto& call = setters_[static_cast<size_t>(p)];
     if (!call || !alive()) return;
+    // A command is the user's one press: always delivered.
+    const bool event = p == prop::active_command;
+    call_fault& fault = setter_faults_[static_cast<size_t>(p)];
+    if (!event && backing_off(fault)) return;
     value record = v;
-    call->setter(call->cookie, call->name, &record);
+    const bool ok = call->setter(call->cookie, call->name, &record) == 0;
+    if (!event) note_result(fault, ok);
 }
 
 std::optional<box> engine::read_box(prop p) {
@@ -309,7 +324,8 @@ void engine::frame_body(double t_ms) {
             clock_changed_ = false;
             have_prev_ = false;
             // Back-offs were timed on the other clock.
-            std::fill(getter_faults_.begin(), getter_faults_.end(), getter_fault{});
+            std::fill(getter_faults_.begin(), getter_faults_.end(), call_fault{});
+            std::fill(setter_faults_.begin(), setter_faults_.end(), call_fault{});
         }
     }
     frame_t_ = t_ms;

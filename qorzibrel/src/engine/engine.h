@@ -108,14 +108,16 @@ private:
     vec3 pivot_{};
     double min_distance_ = 1e-6;
     double frame_t_ = 0;  // the time of the frame running
-    // A getter that failed is not asked again before retry_at (frame clock, ms);
-    // the back-off doubles with each failure in a row.
-    struct getter_fault {
+    // An accessor that failed is not called again before retry_at (frame
+    // clock, ms); the back-off doubles with each failure in a row.
+    struct call_fault {
         bool failing = false;
         double failed_at = 0, retry_at = 0, backoff_ms = 0;
     };
-    static constexpr double getter_backoff_ms = 1000, getter_backoff_max_ms = 60000;
-    std::vector<getter_fault> getter_faults_;
+    static constexpr double backoff_first_ms = 1000, backoff_max_ms = 60000;
+    std::vector<call_fault> getter_faults_, setter_faults_;
+    bool backing_off(const call_fault& fault) const;
+    void note_result(call_fault& fault, bool ok);
 };
 
 }  // namespace zibrel::qorzibrel
