@@ -221,3 +221,71 @@ def test_library_threads_ended_by_the_exiting_interpreter_do_not_abort_it(tmp_pa
         # Enabling after the module's exit handler either works until the end
         # or is refused with a RuntimeError; either way the library never aborts.
         assert "frames ran" in done.stdout or "refused:" in done.stdout, done.stdout
+
+
+class Minimal(es.ZibrelNavigationModel):
+    """Only the camera: every other accessor fails, and the module says so on standard error."""
+
+    def __init__(self):
+        super().__init__(False, 0)
+        self.camera = es.look_at((0, 0, 10), (0, 0, 0))
+
+    def _get_camera_matrix(self):
+        return es.np_to_matrix(self.camera)
+
+    def _set_camera_matrix(self, m):
+        self.camera = es.matrix_to_np(m)
+
+
+def open_app_timed(model):
+    model._put_frame_timing_source(1)
+    model._put_profile_hint("limits")
+    model._enable_navigation(True)
+    return es.ctl.last_connection()
+
+
+def moving_frame(model, conn, t_ms):
+    """A frame at 1 s + t_ms on the application's clock, with the cap deflected."""
+    es.sample(conn, 1000 + t_ms, ry=1.0, x=0.2)
+    es.Scene.frame(model, 1000 + t_ms)
+
+
+def test_a_minimal_model_tells_its_missing_accessors_once_not_every_frame(capfd, clean_environment):
+    model = Minimal()
+    conn = open_app_timed(model)
+    moving_frame(model, conn, 0)
+    first = [line for line in capfd.readouterr().err.splitlines() if line]
+    for t in range(10, 1000, 10):  # the rest of the first second of motion
+        moving_frame(model, conn, t)
+    rest = capfd.readouterr().err
+    for t in range(1000, 10000, 10):  # nine more seconds
+        moving_frame(model, conn, t)
+    later = capfd.readouterr().err.splitlines()
+    model._enable_navigation(False)
+    assert any("view.perspective" in line for line in first), first
+    assert rest == ""
+    assert len(later) <= len(first)  # asked again after 1, 3 and 7 s, fewer each time
+    assert not es.np.allclose(model.camera, es.look_at((0, 0, 10), (0, 0, 0)))  # and it moved all along
+
+
+def test_a_failing_getter_is_asked_again_after_a_back_off_that_doubles(clean_environment):
+    class Failing(Scene):
+        asked = []
+        t = 0.0
+
+        def _get_is_view_perspective(self):
+            self.asked.append(self.t)
+            if self.t >= 6000:
+                return True
+            raise RuntimeError("not now")
+
+    scene = Failing()
+    conn = scene.open()
+    for t in range(0, 8000, 10):
+        scene.t = float(t)
+        moving_frame(scene, conn, t)
+    scene._enable_navigation(False)
+    # Failed at 0, then after 1 s, after 2 s more; at 7 s it answers, and from
+    # then on it is asked every frame.
+    assert scene.asked[:4] == [0, 1000, 3000, 7000]
+    assert len(scene.asked) == 3 + (8000 - 7000) // 10
