@@ -6,12 +6,14 @@ returns (the bound is the subprocess timeout) and the problem is told on
 standard error, naming the file.
 """
 
+import gc
 import os
 import socket
 import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -289,3 +291,24 @@ def test_a_failing_getter_is_asked_again_after_a_back_off_that_doubles(clean_env
     # then on it is asked every frame.
     assert scene.asked[:4] == [0, 1000, 3000, 7000]
     assert len(scene.asked) == 3 + (8000 - 7000) // 10
+
+
+def test_closed_connections_are_freed_even_when_closed_during_frames(clean_environment):
+    open_before = es.ctl.lib.zbctl_open_connections()
+    for i in range(40):
+        scene = Scene()
+        conn = scene.open(app_timing=False)
+        es.sample(conn, -1, ry=1.0)  # frames on the library's timer thread
+        deadline = time.monotonic() + 10
+        while "view.affine" not in scene.names() and time.monotonic() < deadline:
+            time.sleep(0.002)
+        if i % 2:
+            scene._enable_navigation(False)
+        else:
+            del scene  # the destructor closes, maybe while the timer is in a callback
+            gc.collect()
+    # The library keeps the last closed connections for inspection; forgetting
+    # them leaves only the open ones, although timer threads may still be ending.
+    assert es.ctl.lib.zbctl_live_connections() <= open_before + 16
+    es.ctl.lib.zbctl_reset()
+    assert es.ctl.lib.zbctl_live_connections() == es.ctl.lib.zbctl_open_connections() == open_before

@@ -245,6 +245,30 @@ TEST_F(EngineTest, TheTimerThreadMovesTheCameraAndSurvivesACloseFromItsCallback)
     }
 }
 
+TEST_F(EngineTest, AFrameInProgressOutlivesItsFreedConnection) {
+    camera_app app;
+    const auto accessors = app.accessors();
+    const uint64_t conn = open(accessors);
+    std::atomic<bool> release{false};
+    app.on_camera = [&] { wait_until([&] { return release.load(); }); };
+    ASSERT_EQ(zbctl_device_sample(conn, -1, 1, 0, 0, 0, 0, 0), 0);
+    wait_until([&] { return app.camera_writes.load() > 0; });
+    // The timer thread is inside a callback; the connection closes and is
+    // forgotten, and nothing of the library holds it any more.
+    EXPECT_EQ(ZbClose(conn), 0);
+    zbctl_reset();
+    EXPECT_EQ(zbctl_live_connections(), 0);
+    const size_t writes = [&] {
+        std::lock_guard lock(app.mutex);
+        return app.writes.size();
+    }();
+    release.store(true);  // the frame goes on without it (the address sanitizer watches) and ends there
+    wait_until([&] { return app.active.load() == 0; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::lock_guard lock(app.mutex);
+    EXPECT_EQ(app.writes.size(), writes);
+}
+
 TEST_F(EngineTest, ClosingWhileTheTimerCallsNeverWaitsForIt) {
     for (int round = 0; round < 20; ++round) {
         camera_app app;
