@@ -1,7 +1,7 @@
 #include "devices/device_input.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 
@@ -18,15 +18,12 @@ bool is_zero(const axes& a) {
 }
 
 std::optional<double> parse_number(std::string_view word) {
-    // strtod needs a terminated text; a number is never longer than this.
-    char buffer[64];
-    if (word.empty() || word.size() >= sizeof buffer) return std::nullopt;
-    word.copy(buffer, word.size());
-    buffer[word.size()] = '\0';
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(buffer, &end);
-    if (end != buffer + word.size() || errno == ERANGE) return std::nullopt;
+    // from_chars: no locale, no allocation, and several times faster than
+    // strtod on the hundreds of thousands of numbers of a long recording.
+    if (!word.empty() && word.front() == '+') word.remove_prefix(1);
+    double v = 0;
+    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), v);
+    if (word.empty() || error != std::errc() || end != word.data() + word.size()) return std::nullopt;
     return v;
 }
 
@@ -53,6 +50,7 @@ size_t split_words(std::string_view line, std::string_view* words, size_t max, b
 
 std::optional<device_script> parse_device_script(std::string_view text, std::string& error) {
     device_script script;
+    script.events.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
     int line_number = 0;
     double last_t = 0;
     bool ended = false;
