@@ -371,9 +371,10 @@ bool engine::read_camera(camera_state& cam) {
         return false;
     }
     if (const matrix_fault fault = frame_from_matrix(a.m, cam.frame); fault != matrix_fault::none) {
-        const char* what = fault == matrix_fault::not_finite  ? "is not finite"
-                           : fault == matrix_fault::projective ? "is projective: its bottom row is not 0 0 0 1 (with the eye there, it is transposed)"
-                                                               : "is singular";
+        const char* what = fault == matrix_fault::not_finite ? "is not finite"
+                           : fault == matrix_fault::singular ? "is singular"
+                                                             : "is projective: its bottom row is not 0 0 0 1 (with "
+                                                               "the eye there, it is transposed)";
         told_(std::string("affine-") + what,
               std::string("the application's camera matrix (view.affine) ") + what + "; the camera is left as it was");
         return false;
