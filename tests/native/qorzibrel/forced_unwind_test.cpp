@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <string_view>
 #include <thread>
@@ -83,9 +84,13 @@ TEST_F(ForcedUnwindTest, AThreadEndedInsideACallbackEndsCleanly) {
              wait_until([&] { return app.ended.load() == 1; });
          },
          [](uint64_t conn, ending_app& app) {
-             // A new sample starts a new timer thread.
-             ASSERT_EQ(zbctl_device_sample(conn, -1, 0, 0, 0, 0, 1, 0), 0);
-             wait_until([&] { return app.camera_writes.load() > 0; });
+             // A new sample starts a new timer thread, once the ended one is
+             // quite gone (it may still be unwinding).
+             wait_until([&] {
+                 EXPECT_EQ(zbctl_device_sample(conn, -1, 0, 0, 0, 0, 1, 0), 0);
+                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                 return app.camera_writes.load() > 0;
+             });
          }},
         {"an application thread running a frame inside ZbWriteValue",
          [](uint64_t conn, ending_app&) {
