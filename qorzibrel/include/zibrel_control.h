@@ -21,19 +21,28 @@ extern "C" {
 
 /* ---- connections ---------------------------------------------------------- */
 
+/* Closed connections stay known for inspection until zbctl_reset, or until 16
+ * more connections have closed after them; then the library frees them (once
+ * no thread of the library still holds them), and they count as unknown. */
+
 /* The most recently created connection that is still open, or 0. */
 uint64_t zbctl_last_connection(void);
 /* Number of connections currently open. */
 int zbctl_open_connections(void);
+/* Number of connection objects not yet freed: open ones, closed ones kept for
+ * inspection, and closed ones a thread of the library still holds (a frame or
+ * a caller thread in progress). */
+int64_t zbctl_live_connections(void);
 /* Number of successful ZbCreate calls, and of all ZbClose calls (a refused
  * second close counts too), since load (or the last reset). */
 uint64_t zbctl_create_count(void);
 uint64_t zbctl_close_count(void);
 
 /* The accessor array copied at create. Returns the entry count, or -1 for an
- * unknown connection (open or already closed connections are both kept). */
+ * unknown connection (open and kept closed connections are both known). */
 int zbctl_accessor_count(uint64_t conn);
-/* Entry i: its name (library-owned copy), whether it has a getter and a setter, its cookie.
+/* Entry i: its name (library-owned copy, valid while the connection is known),
+ * whether it has a getter and a setter, its cookie.
  * Returns 0, or -1 when conn or i is unknown. */
 int zbctl_accessor_at(uint64_t conn, int i, const char** name, int* has_getter, int* has_setter,
                       uint64_t* cookie);

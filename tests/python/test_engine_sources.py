@@ -141,17 +141,19 @@ def test_samples_that_are_not_finite_never_reach_the_camera(value):
 
 
 NONSENSE = {
-    "singular camera": dict(camera=np.diag([1.0, 0.0, 1.0, 1.0])),
-    "camera with NaN": dict(camera=np.where(np.eye(4) > 0, math.nan, 0.0)),
-    "projective camera": dict(camera=np.array([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 10], [0, 0, 1, 1.0]])),
-    "NaN field of view": dict(fov=math.nan),
-    "NaN orthographic extents": dict(perspective=False, extents=(math.nan, -1, -1, 1, 1, 1)),
-    "empty orthographic extents": dict(perspective=False, extents=(1, -1, -1, 1, 1, 1)),
+    "singular camera": (dict(camera=np.diag([1.0, 0.0, 1.0, 1.0])), "(view.affine) is singular"),
+    "camera with NaN": (dict(camera=np.where(np.eye(4) > 0, math.nan, 0.0)), "(view.affine) is not finite"),
+    "projective camera": (dict(camera=np.array([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 10], [0, 0, 1, 1.0]])),
+                          "(view.affine) is projective"),
+    "eye in the bottom row": (dict(camera=look_at((1, 2, 10), (0, 0, 0)).T), "(view.affine) is projective"),
+    "NaN field of view": (dict(fov=math.nan), "(view.fov)"),
+    "NaN orthographic extents": (dict(perspective=False, extents=(math.nan, -1, -1, 1, 1, 1)), "(view.extents)"),
+    "empty orthographic extents": (dict(perspective=False, extents=(1, -1, -1, 1, 1, 1)), "(view.extents)"),
 }
 
 
-@pytest.mark.parametrize("kw", NONSENSE.values(), ids=NONSENSE.keys())
-def test_nonsense_from_the_application_leaves_the_camera_and_is_told_once(capfd, kw):
+@pytest.mark.parametrize("kw, what", NONSENSE.values(), ids=NONSENSE.keys())
+def test_nonsense_from_the_application_leaves_the_camera_and_is_told_once(capfd, kw, what):
     scene = Scene(**kw)
     camera = scene.camera.copy()
     conn = scene.open()
@@ -162,6 +164,7 @@ def test_nonsense_from_the_application_leaves_the_camera_and_is_told_once(capfd,
     scene._enable_navigation(False)
     lines = [line for line in capfd.readouterr().err.splitlines() if line.startswith("zibrel: ")]
     assert len(lines) == 1 and "the camera is left as it was" in lines[0], lines
+    assert what in lines[0]
     np.testing.assert_array_equal(scene.camera, camera)
     assert "view.affine" not in scene.names() and "view.extents" not in scene.names()
 

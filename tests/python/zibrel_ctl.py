@@ -97,6 +97,7 @@ _u64, _i32, _int, _vp = ctypes.c_uint64, ctypes.c_int32, ctypes.c_int, ctypes.c_
 _signatures = {
     "zbctl_last_connection": (_u64, []),
     "zbctl_open_connections": (_int, []),
+    "zbctl_live_connections": (ctypes.c_int64, []),
     "zbctl_create_count": (_u64, []),
     "zbctl_close_count": (_u64, []),
     "zbctl_accessor_count": (_int, [_u64]),

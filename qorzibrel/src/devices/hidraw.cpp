@@ -26,7 +26,7 @@
 
 #include "devices/hid_descriptor.h"
 #include "devices/input_sink.h"
-#include "devices/unwind.h"
+#include "interface/unwind.h"
 #include "interface/callers.h"
 #include "interface/report.h"
 
@@ -332,7 +332,7 @@ private:
             try {
                 round();
             } catch (...) {
-                if (forced_unwind_in_flight()) throw;
+                if (foreign_exception()) throw;
                 told_("failure", "the HID reader met an unexpected error; it starts over in a second");
                 devices_.clear();
                 std::this_thread::sleep_for(std::chrono::seconds(1));

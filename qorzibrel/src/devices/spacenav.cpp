@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "devices/input_sink.h"
-#include "devices/unwind.h"
+#include "interface/unwind.h"
 #include "interface/callers.h"
 #include "interface/report.h"
 
@@ -227,7 +227,7 @@ private:
                 round();
             } catch (...) {
                 // Nothing may end the reader but the end of its thread.
-                if (forced_unwind_in_flight()) throw;
+                if (foreign_exception()) throw;
                 told_("failure", "the spacenavd reader met an unexpected error; it starts over in two seconds");
                 close_daemon();
                 idle_wait(retry_interval);

@@ -9,6 +9,7 @@
 
 #include "interface/callers.h"
 #include "interface/input_signal.h"
+#include "interface/unwind.h"
 #include "engine/feel.h"
 #include "devices/sources.h"
 
@@ -98,41 +99,54 @@ struct engine::camera_state {
     box extents{};
 };
 
-engine::engine(connection& conn, settings s) : conn_(conn), settings_(std::move(s)), input_(settings_) {
+engine::engine(const connection& conn, settings s) : settings_(std::move(s)), input_(settings_) {
     const auto n = static_cast<size_t>(prop::count);
     getters_.resize(n);
     setters_.resize(n);
+    getter_faults_.resize(n);
+    setter_faults_.resize(n);
     for (size_t i = 0; i < n; ++i) {
-        getters_[i] = conn_.find_accessor(prop_names[i], false);
-        setters_[i] = conn_.find_accessor(prop_names[i], true);
+        getters_[i] = conn.find_accessor(prop_names[i], false);
+        setters_[i] = conn.find_accessor(prop_names[i], true);
     }
 }
 
 engine::~engine() { input_forget(this); }
 
-void engine::start(std::shared_ptr<connection> self) {
+void engine::start() {
     {
         std::lock_guard lock(wake_mutex_);
-        self_conn_ = self;
+        started_ = true;
     }
     bool have_source = false;
     bool have_file = false;
     for (const auto& source : settings_.sources) {
-        if (source.kind != source_kind::file) {
-            continue;  // live sources: below
-        } else if (have_file) {
-            report("device file " + source.path + " ignored: only one device file replays at a time");
-        } else {
-            std::string error;
-            if (auto script = load_device_script(source.path, error)) {
-                input_.attach_script(std::move(*script));
-                have_file = have_source = true;
+        if (source.kind != source_kind::file) continue;  // live sources: below
+        // A source that cannot start is told and left out; the others and the
+        // connection itself still work.
+        try {
+            if (have_file) {
+                report("device file " + source.path + " ignored: only one device file replays at a time");
             } else {
-                report(error + "; the virtual device is off");
+                std::string error;
+                if (auto script = load_device_script(source.path, error)) {
+                    input_.attach_script(std::move(*script));
+                    have_file = have_source = true;
+                } else {
+                    report(error + "; the virtual device is off");
+                }
             }
+        } catch (...) {
+            if (foreign_exception()) throw;
+            report("device file " + source.path + " cannot be used (out of memory); that source is off");
         }
     }
-    if (attach_live_sources(shared_from_this(), settings_, have_file)) have_source = true;
+    try {
+        if (attach_live_sources(shared_from_this(), settings_, have_file)) have_source = true;
+    } catch (...) {
+        if (foreign_exception()) throw;
+        report("the live device sources cannot be started (out of memory or threads); they are off");
+    }
     if (have_file) input_arrived(this);  // the replay waits for its first frame
     if (have_source) arm();
 }
@@ -151,14 +165,12 @@ void engine::arm() {
 
 void engine::ensure_timer() {
     std::lock_guard lock(wake_mutex_);
-    if (timer_started_ || closed_.load()) return;
-    auto conn = self_conn_.lock();
-    if (conn == nullptr) return;
+    if (timer_started_ || !started_ || closed_.load()) return;
     watch_process_exit();
     try {
         // Detached: ZbClose may run on a thread the timer is waiting for (inside
         // a callback), so nothing ever joins it; it ends by itself once closed.
-        std::thread(timer_loop, shared_from_this(), std::move(conn)).detach();
+        std::thread(timer_loop, shared_from_this()).detach();
         timer_started_ = true;
     } catch (const std::exception&) {
         report("the library's frame timer cannot be started; frames come only from frame.time writes");
@@ -209,14 +221,23 @@ void engine::push_button(double t_ms, int button, bool pressed) {
     wake_.notify_all();
 }
 
-void engine::timer_loop(std::shared_ptr<engine> self, std::shared_ptr<connection> conn) {
+void engine::timer_loop(std::shared_ptr<engine> self) {
     using clock = std::chrono::steady_clock;
+    // However the thread ends (closed, or ended by a forced unwind inside a
+    // callback), the next input may start a timer again.
+    struct ended {
+        engine& e;
+        ~ended() {
+            std::lock_guard lock(e.wake_mutex_);
+            e.timer_started_ = false;
+        }
+    } const on_exit{*self};
     const auto period =
         std::chrono::duration_cast<clock::duration>(std::chrono::duration<double, std::milli>(self->period_ms()));
     const auto library_timed = [&] {
         return self->timing_.load() == static_cast<int32_t>(timing_source::library);
     };
-    const auto stop = [&] { return self->closed_.load() || !conn->open.load() || process_exiting(); };
+    const auto stop = [&] { return self->closed_.load() || process_exiting(); };
     std::unique_lock lock(self->wake_mutex_);
     // The first frame waits one period: an application that drives the timing
     // itself says so right after opening.
@@ -246,20 +267,47 @@ void engine::timer_loop(std::shared_ptr<engine> self, std::shared_ptr<connection
     }
 }
 
-bool engine::alive() const { return !closed_.load() && conn_.open.load() && !process_exiting(); }
+bool engine::alive() const { return !closed_.load() && !process_exiting(); }
+
+// An accessor that failed is left alone until its back-off has passed (or the
+// clock went back): an application that reports each failure on standard
+// error does so about once a second at most, not every frame.
+bool engine::backing_off(const call_fault& fault) const {
+    return fault.failing && frame_t_ < fault.retry_at && frame_t_ >= fault.failed_at;
+}
+
+void engine::note_result(call_fault& fault, bool ok) {
+    if (ok) {
+        fault = {};
+        return;
+    }
+    fault.backoff_ms = fault.failing ? std::min(2 * fault.backoff_ms, backoff_max_ms) : backoff_first_ms;
+    fault.failing = true;
+    fault.failed_at = frame_t_;
+    fault.retry_at = frame_t_ + fault.backoff_ms;
+}
 
 bool engine::get(prop p, value& v) {
     const auto& call = getters_[static_cast<size_t>(p)];
     if (!call || !alive()) return false;
+    call_fault& fault = getter_faults_[static_cast<size_t>(p)];
+    if (backing_off(fault)) return false;
     v = value();
-    return call->getter(call->cookie, call->name, &v) == 0;
+    const bool ok = call->getter(call->cookie, call->name, &v) == 0;
+    note_result(fault, ok);
+    return ok;
 }
 
 void engine::put(prop p, const value& v) {
     const auto& call = setters_[static_cast<size_t>(p)];
     if (!call || !alive()) return;
+    // A command is the user's one press: always delivered.
+    const bool event = p == prop::active_command;
+    call_fault& fault = setter_faults_[static_cast<size_t>(p)];
+    if (!event && backing_off(fault)) return;
     value record = v;
-    call->setter(call->cookie, call->name, &record);
+    const bool ok = call->setter(call->cookie, call->name, &record) == 0;
+    if (!event) note_result(fault, ok);
 }
 
 std::optional<box> engine::read_box(prop p) {
@@ -272,12 +320,17 @@ void engine::run_frame(double t_ms) {
     bool idle = false;
     // Never wait for a frame in progress: it may be waiting for this thread.
     if (!in_frame_.compare_exchange_strong(idle, true)) return;
+    struct frame_done {
+        std::atomic<bool>& in_frame;
+        ~frame_done() { in_frame.store(false); }
+    } const done{in_frame_};
     try {
         frame_body(t_ms);
     } catch (...) {
-        // Nothing may unwind into the application or end the timer thread.
+        // No C++ exception may unwind into the application or end the timer
+        // thread; a forced unwind ending this thread must go on.
+        if (foreign_exception()) throw;
     }
-    in_frame_.store(false);
 }
 
 void engine::frame_body(double t_ms) {
@@ -288,8 +341,12 @@ void engine::frame_body(double t_ms) {
         if (clock_changed_) {
             clock_changed_ = false;
             have_prev_ = false;
+            // Back-offs were timed on the other clock.
+            std::fill(getter_faults_.begin(), getter_faults_.end(), call_fault{});
+            std::fill(setter_faults_.begin(), setter_faults_.end(), call_fault{});
         }
     }
+    frame_t_ = t_ms;
     const double period = period_ms();
     double step = have_prev_ ? std::clamp(t_ms - prev_t_, 0.0, settings_.max_frame_step_ms) : period;
     if (have_prev_ && t_ms < prev_t_) last_deflected_t_ = std::min(last_deflected_t_, t_ms);
@@ -337,9 +394,13 @@ bool engine::read_camera(camera_state& cam) {
         told_("affine-missing", "the application gives no camera matrix (view.affine); the camera is left as it was");
         return false;
     }
-    if (!frame_from_matrix(a.m, cam.frame)) {
-        told_("affine-bad",
-              "the application's camera matrix (view.affine) is singular or not finite; the camera is left as it was");
+    if (const matrix_fault fault = frame_from_matrix(a.m, cam.frame); fault != matrix_fault::none) {
+        const char* what = fault == matrix_fault::not_finite ? "is not finite"
+                           : fault == matrix_fault::singular ? "is singular"
+                                                             : "is projective: its bottom row is not 0 0 0 1 (with "
+                                                               "the eye there, it is transposed)";
+        told_(std::string("affine-") + what,
+              std::string("the application's camera matrix (view.affine) ") + what + "; the camera is left as it was");
         return false;
     }
     value p;
@@ -347,21 +408,17 @@ bool engine::read_camera(camera_state& cam) {
     if (cam.perspective) {
         bool known = false;
         // The frustum gives both angles; the field of view only the horizontal one.
-        if (!frustum_unavailable_) {
-            value fr;
-            if (get(prop::view_frustum, fr) && fr.type == frustum_type) {
-                const frustum& f = fr.fr;
-                const double w = (f.right - f.left) / (2 * f.near_plane), h = (f.top - f.bottom) / (2 * f.near_plane);
-                if (std::isfinite(w) && std::isfinite(h) && f.near_plane > 0 && w > 0 && h > 0) {
-                    cam.tan_half_w = w;
-                    cam.tan_half_h = h;
-                    known = true;
-                }
-            } else {
-                frustum_unavailable_ = true;  // asked once: an application without one is not asked every frame
+        value fr;
+        if (get(prop::view_frustum, fr) && fr.type == frustum_type) {
+            const frustum& f = fr.fr;
+            const double w = (f.right - f.left) / (2 * f.near_plane), h = (f.top - f.bottom) / (2 * f.near_plane);
+            if (std::isfinite(w) && std::isfinite(h) && f.near_plane > 0 && w > 0 && h > 0) {
+                cam.tan_half_w = w;
+                cam.tan_half_h = h;
+                known = true;
             }
         }
-        if (!known && !fov_unavailable_) {
+        if (!known) {
             value f;
             if (get(prop::view_fov, f)) {
                 const double fov = read_number(f);
@@ -372,8 +429,6 @@ bool engine::read_camera(camera_state& cam) {
                 }
                 cam.tan_half_w = cam.tan_half_h = std::tan(fov / 2);
                 known = true;
-            } else {
-                fov_unavailable_ = true;
             }
         }
         if (!known) told_("fov-missing", "the application gives neither view.fov nor view.frustum; "

@@ -30,12 +30,14 @@ enum class timing_source : int32_t { library = 0, application = 1 };
 
 class engine : public std::enable_shared_from_this<engine> {
 public:
-    engine(connection& conn, settings s);
+    // Looks up the accessors it uses in `conn` and keeps copies: the engine never
+    // refers to its connection, which may be freed while a frame still runs.
+    engine(const connection& conn, settings s);
     ~engine();
 
     // After the connection is registered: load the device file, join the
     // spacenavd reader, start the timer when a source is configured.
-    void start(std::shared_ptr<connection> self);
+    void start();
     // The connection closed: no more callbacks, the timer thread ends by itself.
     void shutdown();
 
@@ -61,7 +63,7 @@ private:
     void arm();
     void signal_input();
     void ensure_timer();
-    static void timer_loop(std::shared_ptr<engine> self, std::shared_ptr<connection> conn);
+    static void timer_loop(std::shared_ptr<engine> self);
     double period_ms() const { return 1000.0 / settings_.frame_rate; }
 
     void run_frame(double t_ms);
@@ -80,7 +82,6 @@ private:
     std::optional<box> read_box(prop p);
     void write_camera(const camera_state& before, const camera_state& after, bool pose_changed);
 
-    connection& conn_;
     const settings settings_;
     // The application's accessors this engine uses, looked up once.
     std::vector<std::optional<accessor_call>> getters_, setters_;
@@ -100,7 +101,7 @@ private:
     bool woken_ = false;
     bool clock_changed_ = false;
     bool timer_started_ = false;
-    std::weak_ptr<connection> self_conn_;
+    bool started_ = false;
 
     // Touched only by the thread running a frame (in_frame_ held).
     bool have_prev_ = false;
@@ -108,11 +109,20 @@ private:
     double last_deflected_t_ = 0;
     vec3 pivot_{};
     double min_distance_ = 1e-6;
-    bool fov_unavailable_ = false;
-    bool frustum_unavailable_ = false;
     // Navigation feel: the speed buttons' steps, and the world's up axis for lock-horizon.
     int speed_steps_ = 0;
     vec3 world_up_{0, 1, 0};
+    double frame_t_ = 0;  // the time of the frame running
+    // An accessor that failed is not called again before retry_at (frame
+    // clock, ms); the back-off doubles with each failure in a row.
+    struct call_fault {
+        bool failing = false;
+        double failed_at = 0, retry_at = 0, backoff_ms = 0;
+    };
+    static constexpr double backoff_first_ms = 1000, backoff_max_ms = 60000;
+    std::vector<call_fault> getter_faults_, setter_faults_;
+    bool backing_off(const call_fault& fault) const;
+    void note_result(call_fault& fault, bool ok);
 };
 
 }  // namespace zibrel::qorzibrel

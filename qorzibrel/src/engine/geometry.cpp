@@ -31,16 +31,16 @@ bool rotation_from_matrix(const matrix& m, camera_frame& out) {
     return true;
 }
 
-bool frame_from_matrix(const matrix& m, camera_frame& out) {
-    if (!finite(m)) return false;
+matrix_fault frame_from_matrix(const matrix& m, camera_frame& out) {
+    if (!finite(m)) return matrix_fault::not_finite;
+    camera_frame f;
+    if (!rotation_from_matrix(m, f)) return matrix_fault::singular;
     // A projective bottom row has no place in a camera pose.
     if (std::fabs(m.m30) > 1e-9 || std::fabs(m.m31) > 1e-9 || std::fabs(m.m32) > 1e-9 || !(std::fabs(m.m33) > 1e-12))
-        return false;
-    camera_frame f;
-    if (!rotation_from_matrix(m, f)) return false;
+        return matrix_fault::projective;
     f.eye = vec3{m.m03, m.m13, m.m23} * (1.0 / m.m33);
     out = f;
-    return true;
+    return matrix_fault::none;
 }
 
 matrix matrix_from_frame(const camera_frame& f) {

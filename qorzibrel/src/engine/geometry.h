@@ -61,11 +61,16 @@ inline point to_point(vec3 v) { return {v.x, v.y, v.z}; }
 bool finite(const matrix& m);
 bool finite(const box& b);
 
-// The camera frame of a camera-to-world matrix. Fails (returns false) for a
-// matrix that is not finite, not affine or whose upper 3x3 is singular; a
-// matrix with scale or shear is made orthonormal (right-handed, keeping the
-// viewing direction and then the up direction).
-bool frame_from_matrix(const matrix& m, camera_frame& out);
+// Why a matrix is no camera pose.
+enum class matrix_fault { none, not_finite, singular, projective };
+
+// The camera frame of a camera-to-world matrix. Fails for a matrix that is not
+// finite, whose upper 3x3 is singular, or that is projective (a bottom row
+// other than 0 0 0 w, w != 0: a matrix for row vectors, with the eye in the
+// bottom row, is one); `out` is then untouched. A matrix with scale or shear
+// is made orthonormal (right-handed, keeping the viewing direction and then
+// the up direction).
+matrix_fault frame_from_matrix(const matrix& m, camera_frame& out);
 matrix matrix_from_frame(const camera_frame& f);
 
 // The rotation part (columns) of a matrix as a frame with the eye at the origin.

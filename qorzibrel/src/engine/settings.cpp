@@ -4,9 +4,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
+#include "devices/bounded_file.h"
 #include "interface/report.h"
 
 namespace zibrel::qorzibrel {
@@ -237,12 +237,16 @@ void parse_settings(std::string_view text, const std::string& origin, const std:
         std::string_view line = text.substr(0, newline);
         text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
         ++line_number;
+        // A NUL would end the line early wherever it is shown as a C text.
+        const bool has_nul = line.find('\0') != std::string_view::npos;
         if (const auto hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
         line = trim(line);
-        if (line.empty()) continue;
+        if (line.empty() && !has_nul) continue;
         const auto eq = line.find('=');
         std::string error;
-        if (eq == std::string_view::npos) {
+        if (has_nul) {
+            error = "the line holds a NUL byte";
+        } else if (eq == std::string_view::npos) {
             error = "expected 'key = value'";
         } else {
             apply(trim(line.substr(0, eq)), trim(line.substr(eq + 1)), base_dir, out, error);
@@ -257,13 +261,11 @@ settings load_settings(std::vector<std::string>* problems) {
     settings s;
     std::vector<std::string> errors;
     if (const char* path = std::getenv("ZIBREL_CONFIG"); path != nullptr && *path != '\0') {
-        std::ifstream file(path);
-        if (!file) {
-            errors.push_back(std::string("settings file ") + path + " (ZIBREL_CONFIG) cannot be read; defaults apply");
+        std::string why;
+        if (const auto content = read_bounded_file(path, settings_file_limit, why)) {
+            parse_settings(*content, std::string("settings file ") + path, directory_of(path), s, errors);
         } else {
-            std::ostringstream content;
-            content << file.rdbuf();
-            parse_settings(content.str(), std::string("settings file ") + path, directory_of(path), s, errors);
+            errors.push_back(std::string("settings file ") + path + " (ZIBREL_CONFIG) " + why + "; defaults apply");
         }
     }
     if (const char* device = std::getenv("ZIBREL_DEVICE"); device != nullptr) {

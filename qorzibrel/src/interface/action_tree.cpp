@@ -1,5 +1,6 @@
 #include "interface/action_tree.h"
 
+#include <cstring>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -9,8 +10,17 @@
 namespace zibrel::qorzibrel {
 namespace {
 
-void append_text(std::string& out, const char* text) {
-    out += text != nullptr ? text : "-";
+// A node's texts have no length: each is read up to its NUL, but never
+// further than the limit (a text without a NUL there refuses the tree).
+bool append_text(std::string& out, const char* text) {
+    if (text == nullptr) {
+        out += '-';
+        return true;
+    }
+    const size_t n = strnlen(text, tree_text_limit + 1);
+    if (n > tree_text_limit) return false;
+    out.append(text, n);
+    return true;
 }
 
 }  // namespace
@@ -26,18 +36,18 @@ int32_t describe_tree(const siActionNodeEx_s* root, std::string& out) {
     while (!pending.empty()) {
         auto [node, depth] = pending.back();
         pending.pop_back();
-        if (node->size != sizeof(action_node_record) || !visited.insert(node).second) {
+        if (node->size != sizeof(action_node_record) || depth >= tree_depth_limit ||
+            visited.size() >= tree_node_limit || !visited.insert(node).second) {
             return result_invalid_argument;
         }
         out.append(2 * depth, ' ');
         out += std::to_string(node->type);
         out += ' ';
-        append_text(out, node->id);
-        out += '|';
-        append_text(out, node->label);
-        out += '|';
-        append_text(out, node->description);
+        const bool texts_ok = append_text(out, node->id) && (out += '|', append_text(out, node->label)) &&
+                              (out += '|', append_text(out, node->description));
+        if (!texts_ok) return result_invalid_argument;
         out += '\n';
+        if (out.size() > tree_description_limit) return result_invalid_argument;
         // The sibling goes below the first child so that the whole subtree is
         // written before the node's next sibling.
         if (node->next != nullptr) pending.emplace_back(node->next, depth);

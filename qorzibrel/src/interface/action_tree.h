@@ -28,12 +28,18 @@ static_assert(offsetof(action_node_record, next) == 8 && offsetof(action_node_re
 static_assert(offsetof(action_node_record, id) == 24 && offsetof(action_node_record, label) == 32);
 static_assert(offsetof(action_node_record, description) == 40);
 
+// What a command tree may hold; beyond that it is refused.
+inline constexpr size_t tree_node_limit = 1000000;
+inline constexpr size_t tree_depth_limit = 1000;
+inline constexpr size_t tree_text_limit = 65536;  // bytes of one id, label or description
+inline constexpr size_t tree_description_limit = size_t{64} << 20;  // bytes of the whole description
+
 // Walk the tree under root depth first (node, its children, then its next
 // siblings) and describe it in `out`, one line per node:
 // two spaces per level, "<type> <id>|<label>|<description>\n", "-" for a null
 // text. A null root gives empty text. Returns 0, or invalid argument when a
-// record's size is not 48 or a node is reached twice (a cycle or shared
-// subtree); `out` is then unspecified.
+// record's size is not 48, a node is reached twice (a cycle or shared
+// subtree), or the tree exceeds one of the limits above; `out` is then unspecified.
 int32_t describe_tree(const siActionNodeEx_s* root, std::string& out);
 
 }  // namespace zibrel::qorzibrel

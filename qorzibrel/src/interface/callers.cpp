@@ -81,6 +81,15 @@ struct hammer::shared {
     std::condition_variable finished;
     int running = 0;  // guarded by mutex
 
+    struct finished_guard {
+        shared& state;
+        ~finished_guard() {
+            std::lock_guard lock(state.mutex);
+            --state.running;
+            state.finished.notify_all();
+        }
+    };
+
     bool keep_calling() const {
         return !stopping.load() && !process_exiting() && (keep_after_close || target->open.load());
     }
@@ -105,10 +114,10 @@ std::shared_ptr<hammer> hammer::start(const accessor_call& call, const value& pr
             // Detached: a thread blocked in the application must never make
             // anyone but stop() wait, and must not terminate the process at exit.
             std::thread([state] {
+                // Counted out however the thread ends: an accessor may end it
+                // with pthread_exit (an interpreter finalising does).
+                const shared::finished_guard done{*state};
                 while (state->keep_calling()) state->counted.count(state->call(state->prototype));
-                std::lock_guard lock(state->mutex);
-                --state->running;
-                state->finished.notify_all();
             }).detach();
             ++launched;
         } catch (const std::exception&) {

@@ -1,6 +1,17 @@
 #include "interface/connection.h"
 
 namespace zibrel::qorzibrel {
+namespace {
+
+std::atomic<int64_t> live{0};
+
+}  // namespace
+
+int64_t live_connections() { return live.load(); }
+
+connection::connection() { live.fetch_add(1); }
+
+connection::~connection() { live.fetch_sub(1); }
 
 int32_t accessor_call::operator()(const value& prototype) const {
     value record = prototype;

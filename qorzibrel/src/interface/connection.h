@@ -40,7 +40,16 @@ struct accessor_call {
     int32_t operator()(const value& prototype) const;
 };
 
+// Connection objects that exist (open, kept closed, or still held by a thread of
+// the library), for the control interface.
+int64_t live_connections();
+
 struct connection {
+    connection();
+    ~connection();
+    connection(const connection&) = delete;
+    connection& operator=(const connection&) = delete;
+
     // Fixed at create; read without the library mutex.
     connection_handle handle = 0;
     std::string profile;

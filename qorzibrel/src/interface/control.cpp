@@ -172,6 +172,7 @@ uint64_t zbctl_call_threads(uint64_t conn, const char* property, int set, const 
             tally = {requested, requested, result_property_not_found};
         }
     } catch (...) {
+        if (foreign_exception()) throw;
         tally = {requested, requested, result_io_error};
     }
     if (first_failure != nullptr) *first_failure = tally.first_failure;
@@ -320,10 +321,21 @@ int zbctl_in_motion(uint64_t conn) {
     return nav != nullptr ? (nav->in_motion() ? 1 : 0) : -1;
 }
 
+int64_t zbctl_live_connections(void) { return live_connections(); }
+
 void zbctl_reset(void) {
     auto& lib = state();
+    std::vector<std::shared_ptr<connection>> released;  // dropped after the lock
     std::lock_guard lock(lib.mutex);
-    std::erase_if(lib.connections, [](const auto& entry) { return !entry.second->open.load(); });
+    for (auto it = lib.connections.begin(); it != lib.connections.end();) {
+        if (it->second->open.load()) {
+            ++it;
+        } else {
+            released.push_back(std::move(it->second));
+            it = lib.connections.erase(it);
+        }
+    }
+    lib.closed.clear();
     lib.create_count = 0;
     lib.close_count = 0;
     lib.injections.clear();

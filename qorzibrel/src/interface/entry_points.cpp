@@ -74,31 +74,34 @@ int32_t ZbCreate(connection_handle* handle, const char* profile, const property_
                  const create_options* options) {
     return guarded(result_io_error, [&] {
         auto& lib = state();
-        std::shared_ptr<connection> conn;
         {
             std::lock_guard lock(lib.mutex);
             if (auto injected = lib.take_injection("ZbCreate")) return *injected;
-            if (!valid_create_arguments(handle, profile, accessors, count, options)) return result_invalid_argument;
+        }
+        if (!valid_create_arguments(handle, profile, accessors, count, options)) return result_invalid_argument;
 
-            // The array, the profile and the options live only for this call.
-            conn = std::make_shared<connection>();
-            conn->profile = profile;
-            conn->options = *options;
-            conn->accessors.reserve(count);
-            for (size_t i = 0; i < count; ++i) {
-                const auto& entry = accessors[i];
-                conn->accessors.push_back({entry.name, entry.name, entry.getter, entry.setter, entry.cookie});
-            }
-            // The settings are read anew for every connection, so a changed
-            // environment applies from the next open on.
-            conn->nav = std::make_shared<engine>(*conn, load_settings());
+        // The array, the profile and the options live only for this call.
+        auto conn = std::make_shared<connection>();
+        conn->profile = profile;
+        conn->options = *options;
+        conn->accessors.reserve(count);
+        for (size_t i = 0; i < count; ++i) {
+            const auto& entry = accessors[i];
+            conn->accessors.push_back({entry.name, entry.name, entry.getter, entry.setter, entry.cookie});
+        }
+        // The settings are read anew for every connection, so a changed
+        // environment applies from the next open on. Not under the library
+        // lock: reading files must not hold up other connections.
+        conn->nav = std::make_shared<engine>(*conn, load_settings());
+        {
+            std::lock_guard lock(lib.mutex);
             conn->handle = lib.next_handle++;
             lib.connections.emplace(conn->handle, conn);
             ++lib.create_count;
             *handle = conn->handle;
         }
         // Outside the library lock: starting sources starts threads.
-        conn->nav->start(conn);
+        conn->nav->start();
         return result_ok;
     });
 }
@@ -121,10 +124,13 @@ int32_t ZbClose(connection_handle handle) {
         // The hook is application code: no library lock while it runs.
         if (hook != nullptr) hook(handle, hook_context);
         // Only a flag: threads of the library that are inside a callback may
-        // be waiting for the caller, so nothing here waits for them.
+        // be waiting for the caller, so nothing here waits for them. They hold
+        // what they use, so the connection is freed by whoever lets go last.
+        std::vector<std::shared_ptr<connection>> released;  // dropped after the lock
         std::lock_guard lock(lib.mutex);
         conn->open.store(false);
         conn->nav->shutdown();
+        lib.closed_now(handle, released);
         return result_ok;
     });
 }

@@ -3,6 +3,7 @@
 // stays inside it.
 #pragma once
 
+#include "interface/unwind.h"
 #include "library/library_interface.h"
 
 #pragma GCC visibility push(default)
@@ -13,13 +14,16 @@
 
 namespace zibrel::qorzibrel {
 
-// Run `body`, turning any escaping exception (memory exhaustion, thread
-// creation) into `failure`: nothing may unwind into the application's C callers.
+// Run `body`, turning any escaping C++ exception (memory exhaustion, thread
+// creation) into `failure`: no C++ exception may unwind into the application's
+// C callers. A forced unwind ending the calling thread goes on, so this is
+// not noexcept.
 template <typename Result, typename Body>
-Result guarded(Result failure, Body&& body) noexcept {
+Result guarded(Result failure, Body&& body) {
     try {
         return body();
     } catch (...) {
+        if (foreign_exception()) throw;
         return failure;
     }
 }

@@ -15,6 +15,17 @@ std::shared_ptr<connection> library_state::find(connection_handle handle) const 
     return it != connections.end() ? it->second : nullptr;
 }
 
+void library_state::closed_now(connection_handle handle, std::vector<std::shared_ptr<connection>>& released) {
+    closed.push_back(handle);
+    while (closed.size() > kept_closed) {
+        if (auto it = connections.find(closed.front()); it != connections.end()) {
+            released.push_back(std::move(it->second));
+            connections.erase(it);
+        }
+        closed.pop_front();
+    }
+}
+
 library_state& state() {
     static library_state* const instance = new library_state;
     return *instance;

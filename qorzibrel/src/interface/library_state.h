@@ -2,12 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "interface/connection.h"
 #include "zibrel_control.h"
@@ -28,7 +30,12 @@ struct injection {
 struct library_state {
     std::mutex mutex;
 
+    // Open connections, and the last `kept_closed` closed ones for inspection
+    // through the control interface; older closed ones are freed as soon as
+    // no thread of the library holds them any more.
     std::map<connection_handle, std::shared_ptr<connection>> connections;
+    static constexpr size_t kept_closed = 16;
+    std::deque<connection_handle> closed;  // oldest first
     // Handles are never reused; starting above 32 bits exposes a caller that
     // truncates them.
     connection_handle next_handle = (uint64_t{1} << 32) + 1;
@@ -47,6 +54,10 @@ struct library_state {
     std::optional<int32_t> take_injection(std::string_view entry);
     // The connection with this handle, open or closed, or null.
     std::shared_ptr<connection> find(connection_handle handle) const;
+    // Note that `handle` closed; the closed connections beyond `kept_closed`
+    // leave the table and are appended to `released`, for the caller to drop
+    // once it no longer holds the mutex.
+    void closed_now(connection_handle handle, std::vector<std::shared_ptr<connection>>& released);
 };
 
 // The one instance. It is never destroyed, so threads the library started may

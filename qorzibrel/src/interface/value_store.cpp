@@ -1,5 +1,6 @@
 #include "interface/value_store.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "interface/result_codes.h"
@@ -10,13 +11,23 @@ int32_t stored_value::capture(const value& sent) {
     switch (sent.type) {
     case string_type:
         if (sent.s.p == nullptr && sent.s.length != 0) return result_invalid_argument;
+        // A length beyond the limit is a lie, not a text: nothing is read.
+        if (sent.s.length > text_limit) return result_invalid_argument;
         text_.assign(sent.s.p != nullptr ? sent.s.p : "", sent.s.p != nullptr ? sent.s.length : 0);
         is_text_ = true;
         null_text_ = sent.s.p == nullptr;
         break;
     case cstr_type:
-        // The NUL, not the sender's length field, ends a constant text.
-        text_.assign(sent.cs.p != nullptr ? sent.cs.p : "");
+        if (sent.cs.p == nullptr) {
+            text_.clear();
+        } else {
+            // The text ends at its NUL, but never beyond the length the record
+            // gives (which counts the NUL), nor beyond the limit.
+            const size_t room = static_cast<size_t>(std::min<uint64_t>(sent.cs.length, text_limit + 1));
+            const size_t n = strnlen(sent.cs.p, room);
+            if (n > text_limit) return result_invalid_argument;
+            text_.assign(sent.cs.p, n);
+        }
         is_text_ = true;
         null_text_ = sent.cs.p == nullptr;
         break;

@@ -14,9 +14,14 @@ namespace zibrel::qorzibrel {
 // payload is kept as the record bytes. A node pointer is kept as sent.
 class stored_value {
 public:
-    // Copy `sent`. A cstr payload is read up to its NUL; a string payload is
-    // exactly `length` bytes, which need not be NUL-terminated. Returns 0, or
-    // invalid argument for a string payload with a null buffer and a non-zero length.
+    // The longest text kept: a record claiming more is refused unread.
+    static constexpr uint64_t text_limit = uint64_t{16} << 20;  // 16 MiB
+
+    // Copy `sent`. A cstr payload is read up to its NUL but never past the
+    // `length` bytes the record gives (a cstr without a NUL within them is
+    // those bytes); a string payload is exactly `length` bytes, which need not
+    // be NUL-terminated. Returns 0, or invalid argument for a string payload
+    // with a null buffer and a non-zero length, or a text longer than text_limit.
     int32_t capture(const value& sent);
 
     bool is_text() const noexcept { return is_text_; }

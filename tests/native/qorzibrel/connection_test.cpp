@@ -207,6 +207,29 @@ TEST_F(ConnectionTest, CloseForgetsNothingUntilReset) {
     EXPECT_EQ(zbctl_close_count(), 0u);
 }
 
+TEST_F(ConnectionTest, OnlyTheLastClosedConnectionsAreKeptTheRestAreFreed) {
+    constexpr int kept = 16, closed = 40;
+    // Threads of earlier tests may hold a connection for a moment after they stopped.
+    wait_until([] { return zbctl_live_connections() == 0; });
+    const uint64_t still_open = open({}, "open");
+    std::vector<uint64_t> handles;
+    for (int i = 0; i < closed; ++i) {
+        handles.push_back(open({}, "closed"));
+        ASSERT_EQ(ZbClose(handles.back()), 0);
+        EXPECT_EQ(zbctl_live_connections(), 1 + std::min(i + 1, kept));
+    }
+    for (int i = 0; i < closed; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(zbctl_profile(handles[static_cast<size_t>(i)], nullptr, 0), i < closed - kept ? -1 : 6);
+    }
+    EXPECT_EQ(zbctl_profile(still_open, nullptr, 0), 4);
+    zbctl_reset();
+    EXPECT_EQ(zbctl_live_connections(), 1);
+    ASSERT_EQ(ZbClose(still_open), 0);
+    zbctl_reset();
+    EXPECT_EQ(zbctl_live_connections(), 0);
+}
+
 TEST_F(ConnectionTest, ResetKeepsOpenConnectionsAndClearsControls) {
     const uint64_t conn = open({}, "open");
     const auto opts = options();

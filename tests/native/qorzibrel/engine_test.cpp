@@ -32,7 +32,10 @@ TEST(DeviceScriptTest, FaultsNameTheirLine) {
         {"-1 press 1\n", "line 1: '-1' is not a time"},
         {"0 press 1.5\n", "line 1: '1.5' is not a button number"},
         {"0 end\n0 end\n", "line 2: nothing may follow 'end'"},
-        {"", "line 0: the file holds no events"},
+        {"0 motion 0 0 0 0 0 0 0\n", "line 1: motion takes six numbers"},
+        {"\n# c\n", "line 2: the file holds no events"},
+        {"", "is empty"},
+        {std::string("0 press 1\n1 rel\0ease 1\n2 end\n", 29), "line 2: the line holds a NUL byte"},
     };
     for (const auto& [text, expected] : cases) {
         std::string error;
@@ -85,18 +88,29 @@ TEST(SettingsTest, LinesApplyOrAreReportedByNumber) {
 
 TEST(GeometryTest, UnusableCameraMatricesAreRefused) {
     const double nan = std::nan("");
-    const std::vector<std::pair<const char*, matrix>> refused{
-        {"singular", {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}},
-        {"not finite", {1, 0, 0, 0, 0, 1, 0, nan, 0, 0, 1, 0, 0, 0, 0, 1}},
-        {"projective", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 1, 1}},
-        {"all zero", {}},
+    struct case_t {
+        const char* name;
+        matrix m;
+        matrix_fault fault;
     };
-    for (const auto& [name, m] : refused) {
+    const std::vector<case_t> refused{
+        {"singular", {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}, matrix_fault::singular},
+        {"not finite", {1, 0, 0, 0, 0, 1, 0, nan, 0, 0, 1, 0, 0, 0, 0, 1}, matrix_fault::not_finite},
+        {"projective", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 1, 1}, matrix_fault::projective},
+        // The transpose of a camera at (1, 2, 3): the eye in the bottom row.
+        {"eye in the bottom row", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 1, 2, 3, 1}, matrix_fault::projective},
+        {"bottom row all zero", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0}, matrix_fault::projective},
+        {"all zero", {}, matrix_fault::singular},
+    };
+    for (const auto& c : refused) {
         camera_frame f;
-        EXPECT_FALSE(frame_from_matrix(m, f)) << name;
+        f.eye = {7, 7, 7};
+        EXPECT_EQ(frame_from_matrix(c.m, f), c.fault) << c.name;
+        EXPECT_EQ(f.eye.x, 7.0) << c.name << ": untouched";
     }
     camera_frame f;
-    ASSERT_TRUE(frame_from_matrix({2, 0, 0, 1, 0, 2, 0, 2, 0, 0, 2, 3, 0, 0, 0, 1}, f));  // scaled: made orthonormal
+    ASSERT_EQ(frame_from_matrix({2, 0, 0, 1, 0, 2, 0, 2, 0, 0, 2, 3, 0, 0, 0, 1}, f),
+              matrix_fault::none);  // scaled: made orthonormal
     EXPECT_EQ(length(f.right), 1.0);
     EXPECT_EQ(f.eye.z, 3.0);
 }
@@ -232,6 +246,30 @@ TEST_F(EngineTest, TheTimerThreadMovesTheCameraAndSurvivesACloseFromItsCallback)
         EXPECT_EQ(app.camera_writes.load(), 1);
         EXPECT_EQ(zbctl_open_connections(), 0);
     }
+}
+
+TEST_F(EngineTest, AFrameInProgressOutlivesItsFreedConnection) {
+    camera_app app;
+    const auto accessors = app.accessors();
+    const uint64_t conn = open(accessors);
+    std::atomic<bool> release{false};
+    app.on_camera = [&] { wait_until([&] { return release.load(); }); };
+    ASSERT_EQ(zbctl_device_sample(conn, -1, 1, 0, 0, 0, 0, 0), 0);
+    wait_until([&] { return app.camera_writes.load() > 0; });
+    // The timer thread is inside a callback; the connection closes and is
+    // forgotten, and nothing of the library holds it any more.
+    EXPECT_EQ(ZbClose(conn), 0);
+    zbctl_reset();
+    EXPECT_EQ(zbctl_live_connections(), 0);
+    const size_t writes = [&] {
+        std::lock_guard lock(app.mutex);
+        return app.writes.size();
+    }();
+    release.store(true);  // the frame goes on without it (the address sanitizer watches) and ends there
+    wait_until([&] { return app.active.load() == 0; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::lock_guard lock(app.mutex);
+    EXPECT_EQ(app.writes.size(), writes);
 }
 
 TEST_F(EngineTest, ClosingWhileTheTimerCallsNeverWaitsForIt) {

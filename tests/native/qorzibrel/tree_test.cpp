@@ -1,5 +1,9 @@
 // The command tree the application publishes, read by the library at write time.
+#include <cstring>
 #include <deque>
+#include <memory>
+#include <string>
+#include <vector>
 #include <sstream>
 
 #include "commands/action_node.h"
@@ -161,6 +165,48 @@ TEST_F(TreeTest, MalformedTreesAreRefusedAndNotKept) {
         tree_builder t;
         EXPECT_EQ(publish(c.build(t)), invalid_argument);
         EXPECT_EQ(tree_text(conn_), kept);
+    }
+}
+
+TEST_F(TreeTest, TreesBeyondTheLimitsAreRefusedUnread) {
+    // A label of 64 KiB + 1 bytes without a NUL: the walk stops at the limit,
+    // never past the buffer (the address sanitizer watches).
+    const std::string too_long(65537, 'l');
+    auto label = std::make_unique<char[]>(too_long.size());
+    std::memcpy(label.get(), too_long.data(), too_long.size());
+    const std::string longest(65536, 'l');
+
+    tree_builder deep;
+    auto* root = deep.node(command_set, "set", "Set");
+    auto* parent = root;
+    for (int depth = 1; depth < 1001; ++depth) {  // 1001 levels, one beyond the limit
+        auto* child = deep.node(category, "c", nullptr);
+        parent->children = child;
+        parent = child;
+    }
+    tree_builder one_level_less;
+    auto* shallow = one_level_less.node(command_set, "set", "Set");
+    parent = shallow;
+    for (int depth = 1; depth < 1000; ++depth) {
+        auto* child = one_level_less.node(category, "c", nullptr);
+        parent->children = child;
+        parent = child;
+    }
+    tree_builder labels;
+    struct case_t {
+        const char* what;
+        const siActionNodeEx_s* root;
+        int32_t result;
+    };
+    const std::vector<case_t> cases{
+        {"a label without a NUL within 64 KiB", labels.node(command_set, "set", label.get()), invalid_argument},
+        {"a label of 64 KiB", labels.node(command_set, "set", longest.c_str()), 0},
+        {"1001 levels", root, invalid_argument},
+        {"1000 levels", shallow, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(publish(c.root), c.result);
     }
 }
 

@@ -8,12 +8,12 @@
 #include <atomic>
 #include <stdexcept>
 
-#include "devices/unwind.h"
+#include "interface/unwind.h"
 
 namespace navtest {
 namespace {
 
-using zibrel::qorzibrel::forced_unwind_in_flight;
+using zibrel::qorzibrel::foreign_exception;
 
 struct outcome {
     std::atomic<bool> handled{false};
@@ -25,13 +25,13 @@ void* body(void* arg) {
     try {
         throw std::runtime_error("an ordinary fault");
     } catch (...) {
-        if (forced_unwind_in_flight()) throw;
+        if (foreign_exception()) throw;
         o->handled.store(true);
     }
     try {
         pthread_exit(nullptr);
     } catch (...) {
-        if (forced_unwind_in_flight()) throw;
+        if (foreign_exception()) throw;
         o->after_exit.store(true);  // swallowed: the process would abort when this returns
     }
     return nullptr;

@@ -1,5 +1,8 @@
 // Values the application writes, and the two-step text read.
+#include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "qorzibrel_test_support.h"
 
@@ -212,6 +215,60 @@ TEST_F(ValuesTest, BufferTextIsCopiedByItsLengthOnly) {
 
     const value missing_buffer(static_cast<char*>(nullptr), 3);
     EXPECT_EQ(ZbWriteValue(conn, "settings", &missing_buffer), invalid_argument);
+}
+
+TEST_F(ValuesTest, LyingRecordsAreNeverReadPastWhatTheyHold) {
+    const uint64_t conn = open();
+    // Texts on the heap with exactly the bytes the record claims, no NUL after
+    // them: a read past the end is a fault the address sanitizer reports.
+    const auto heap_text = [](const std::string& text) {
+        auto bytes = std::make_unique<char[]>(text.size());
+        std::memcpy(bytes.get(), text.data(), text.size());
+        return bytes;
+    };
+    const auto no_nul = heap_text("fit");
+    const auto long_no_nul = heap_text(std::string((16u << 20) + 1, 'a'));  // one byte beyond the limit
+    const char* with_nul = "zoom";
+    siImage_s image{};
+    struct case_t {
+        const char* what;
+        value record;
+        int32_t result;
+        std::string text;  // kept, when accepted as text
+    };
+    const auto cstr = [](const char* p, uint64_t length) {
+        value v(zibrel::cstr_type);
+        v.cs = {p, length};
+        return v;
+    };
+    const auto string = [](char* p, uint64_t length) {
+        value v(zibrel::string_type);
+        v.s = {p, length};
+        return v;
+    };
+    value images(zibrel::imagearray_type);
+    images.ia = {&image, uint64_t{1} << 40};
+    const std::vector<case_t> cases{
+        {"cstr without a NUL: its length only", cstr(no_nul.get(), 3), 0, "fit"},
+        {"cstr with a NUL before its length", cstr(with_nul, 3), 0, "zoo"},
+        {"cstr claiming 2^63 bytes, ended by its NUL", cstr(with_nul, uint64_t{1} << 63), 0, "zoom"},
+        {"cstr without a NUL within the limit", cstr(long_no_nul.get(), uint64_t{1} << 63), invalid_argument, ""},
+        {"string of 2^63 - 1 bytes", string(no_nul.get(), (uint64_t{1} << 63) - 1), invalid_argument, ""},
+        {"string of 2^40 bytes", string(no_nul.get(), uint64_t{1} << 40), invalid_argument, ""},
+        {"string of 2^64 - 1 bytes", string(no_nul.get(), ~uint64_t{0}), invalid_argument, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(ZbWriteValue(conn, "commands.activeCommand", &c.record), c.result);
+        if (c.result == 0) {
+            EXPECT_EQ(read_text(conn, "commands.activeCommand", 64).text, c.text);
+        }
+    }
+    // An image array is kept as the record: nothing behind it is read.
+    EXPECT_EQ(ZbWriteValue(conn, "images", &images), 0);
+    value back;
+    ASSERT_EQ(zbctl_written(conn, "images", &back), 1);
+    EXPECT_EQ(back.ia.count, uint64_t{1} << 40);
 }
 
 TEST_F(ValuesTest, ReadsAndWritesNeedAnOpenConnectionAndAKnownValue) {
