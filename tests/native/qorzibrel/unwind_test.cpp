@@ -37,7 +37,7 @@ void* body(void* arg) {
     return nullptr;
 }
 
-TEST(ForcedUnwindTest, CatchAllsHandleFaultsAndLetTheEndOfAThreadThrough) {
+TEST(CatchAllPattern, HandlesFaultsAndLetsTheEndOfAThreadThrough) {
     outcome o;
     pthread_t thread;
     ASSERT_EQ(pthread_create(&thread, nullptr, body, &o), 0);
