@@ -63,23 +63,23 @@ public:
     struct text_block {
         char* p;
         size_t size;
-        bool terminated;  // a NUL within size
     };
     // Bytes that may or may not hold a NUL.
     text_block loose_text() {
         const size_t n = in_.ConsumeIntegralInRange<size_t>(0, 48);
         char* block = bytes(n);
         if (n > 0 && in_.ConsumeBool()) block[in_.ConsumeIntegralInRange<size_t>(0, n - 1)] = '\0';
-        return {block, n, std::memchr(block, '\0', n) != nullptr};
+        return {block, n};
     }
 
-    // A length for a text of `block`: what it holds or less; an absurd one only
-    // where a NUL ends the text within the block.
+    // A length for a text of `block`: what it holds, less, or so much that no
+    // reader may believe it. (A plausible length beyond the block is a lie no
+    // reader can see through, as a garbage pointer is.)
     uint64_t text_length(const text_block& block) {
         switch (in_.ConsumeIntegralInRange<int>(0, 2)) {
         case 0: return block.size;
         case 1: return in_.ConsumeIntegralInRange<uint64_t>(0, block.size);
-        default: return block.terminated ? absurd_length(in_) : block.size;
+        default: return absurd_length(in_);
         }
     }
 
@@ -106,7 +106,7 @@ public:
         return nodes;
     }
 
-    // Up to 8 images of every type; `count` becomes how many the record says.
+    // Up to 8 images of every type.
     const siImage_s* images(uint64_t& count) {
         const size_t n = in_.ConsumeIntegralInRange<size_t>(0, 8);
         images_.emplace_back(new siImage_s[n]);  // none at all: any read is a finding
@@ -135,7 +135,8 @@ public:
                 break;
             }
         }
-        count = in_.ConsumeIntegralInRange<uint64_t>(0, n);
+        // How many the record says: at most what is there, or an absurd count.
+        count = in_.ConsumeIntegralInRange<int>(0, 7) == 0 ? absurd_length(in_) : in_.ConsumeIntegralInRange<uint64_t>(0, n);
         return array;
     }
 
