@@ -39,6 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t line = std::strtoul(e.c_str() + origin.size() + 6, nullptr, 10);
         check(line >= 1 && line <= lines);
         check(e.ends_with("; line ignored"));
+        // One line of text, as it is written on standard error.
+        check(e.find('\0') == std::string::npos && e.find('\n') == std::string::npos);
     }
     check(within(s.sensitivity, 0, 100) && within(s.translation_sensitivity, 0, 100) &&
           within(s.rotation_sensitivity, 0, 100) && within(s.zoom_sensitivity, 0, 100));
