@@ -74,12 +74,16 @@ public:
 
     // A length for a text of `block`: what it holds, less, or so much that no
     // reader may believe it. (A plausible length beyond the block is a lie no
-    // reader can see through, as a garbage pointer is.)
-    uint64_t text_length(const text_block& block) {
+    // reader can see through, as a garbage pointer is.) A constant text ends at
+    // its NUL, so a reader may look for the NUL rather than believe a length:
+    // an absurd length comes with a NUL there (`nul_ends`).
+    uint64_t text_length(const text_block& block, bool nul_ends) {
         switch (in_.ConsumeIntegralInRange<int>(0, 2)) {
         case 0: return block.size;
         case 1: return in_.ConsumeIntegralInRange<uint64_t>(0, block.size);
-        default: return absurd_length(in_);
+        default:
+            if (nul_ends && std::memchr(block.p, '\0', block.size) == nullptr) return block.size;
+            return absurd_length(in_);
         }
     }
 
@@ -153,7 +157,7 @@ public:
                 v.s = {nullptr, in_.ConsumeBool() ? 0 : absurd_length(in_)};
             } else {
                 const text_block block = loose_text();
-                v.s = {block.p, text_length(block)};
+                v.s = {block.p, text_length(block, false)};
             }
             break;
         case zibrel::cstr_type:
@@ -161,7 +165,7 @@ public:
                 v.cs = {nullptr, in_.ConsumeBool() ? 0 : absurd_length(in_)};
             } else {
                 const text_block block = loose_text();
-                v.cs = {block.p, text_length(block)};
+                v.cs = {block.p, text_length(block, true)};
             }
             break;
         case zibrel::actionnode_type: v.node = in_.ConsumeIntegralInRange<int>(0, 7) == 0 ? nullptr : tree(); break;
