@@ -16,6 +16,7 @@
 #include "framework/accessors.h"
 #include "framework/connection.h"
 #include "framework/properties.h"
+#include "fuzz/check.h"
 #include "fuzz/records.h"
 #include "library/library_interface.h"
 
@@ -112,7 +113,7 @@ private:
         return outcome();
     }
     static int32_t set(const std::string& id) {
-        if (id.size() > 1 << 20) std::abort();  // no honest record holds that much
+        FUZZ_CHECK(id.size() <= 1 << 20);  // no honest record holds that much
         return outcome();
     }
 };
@@ -240,11 +241,11 @@ void one_call() {
         const int32_t result = c.getter(cookie, property, record);
         const bool called = reached != reached_before;
         // A record no accessor saw is left as it came; a filled one carries the getter's type.
-        if (record != nullptr && !called && !unchanged()) std::abort();
-        if (result == 0 && record != nullptr && called && depth == 1 && record->type != c.type) std::abort();
+        FUZZ_CHECK(record == nullptr || called || unchanged());
+        FUZZ_CHECK(result != 0 || record == nullptr || !called || depth != 1 || record->type == c.type);
     } else {
         c.setter(cookie, property, record);
-        if (record != nullptr && !unchanged()) std::abort();
+        FUZZ_CHECK(record == nullptr || unchanged());
     }
     --depth;
 }

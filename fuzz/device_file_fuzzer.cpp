@@ -9,15 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/check.h"
 #include "devices/device_input.h"
 
 using namespace zibrel::qorzibrel;
 
 namespace {
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
 
 }  // namespace
 
@@ -27,27 +25,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto script = parse_device_script(text, error);
     if (!script) {
         // One line of text, as it is written on standard error.
-        check(!error.empty() && error.find('\0') == std::string::npos && error.find('\n') == std::string::npos);
+        FUZZ_CHECK(!error.empty() && error.find('\0') == std::string::npos && error.find('\n') == std::string::npos);
         return 0;
     }
     const auto& events = script->events;
-    check(!events.empty());
+    FUZZ_CHECK(!events.empty());
     double last = 0;
     size_t buttons = 0;
     for (size_t i = 0; i < events.size(); ++i) {
         const script_event& ev = events[i];
-        check(std::isfinite(ev.t_ms) && ev.t_ms >= last);
+        FUZZ_CHECK(std::isfinite(ev.t_ms) && ev.t_ms >= last);
         last = ev.t_ms;
         switch (ev.kind) {
         case script_event::motion:
-            for (double v : ev.deflection) check(std::isfinite(v) && std::fabs(v) <= 1.0);
+            for (double v : ev.deflection) FUZZ_CHECK(std::isfinite(v) && std::fabs(v) <= 1.0);
             break;
         case script_event::press:
         case script_event::release:
-            check(ev.button >= 0 && ev.button <= 255);
+            FUZZ_CHECK(ev.button >= 0 && ev.button <= 255);
             ++buttons;
             break;
-        case script_event::end: check(i + 1 == events.size()); break;
+        case script_event::end: FUZZ_CHECK(i + 1 == events.size()); break;
         }
     }
 
@@ -58,13 +56,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t seen = 0;
     auto frame = [&](double T) {
         const frame_input in = input.consume(T);
-        for (double v : in.deflection) check(std::isfinite(v) && std::fabs(v) <= 1.0);
+        for (double v : in.deflection) FUZZ_CHECK(std::isfinite(v) && std::fabs(v) <= 1.0);
         seen += in.buttons.size();
-        check(seen <= buttons);
+        FUZZ_CHECK(seen <= buttons);
     };
     frame(0);
     for (size_t i = 0; i < events.size() && i < 256; ++i) frame(events[i].t_ms);
     frame(last + 1000);
-    check(seen == buttons);
+    FUZZ_CHECK(seen == buttons);
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/check.h"
 #include "fuzz/records.h"
 #include "interface/action_tree.h"
 #include "interface/result_codes.h"
@@ -21,9 +22,6 @@ using zibrel::value;
 
 namespace {
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
 
 // At most 16 nodes, each written once, of texts under 41 bytes, as deep as 16 levels.
 constexpr size_t tree_text_bound = 16 * (2 * 16 + 16 + 3 * 41 + 8);
@@ -45,17 +43,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const std::string_view text = store.text();
             if (kept.s.p != nullptr) {
                 if (kept.type == zibrel::string_type) {
-                    check(kept.s.length == text.size() && std::memcmp(kept.s.p, text.data(), text.size()) == 0);
+                    FUZZ_CHECK(kept.s.length == text.size() && std::memcmp(kept.s.p, text.data(), text.size()) == 0);
                 } else {
-                    check(std::strlen(kept.cs.p) == text.size());
+                    FUZZ_CHECK(std::strlen(kept.cs.p) == text.size());
                 }
             }
         }
-        check(std::memcmp(static_cast<void*>(&before), sent, sizeof before) == 0);
+        FUZZ_CHECK(std::memcmp(static_cast<void*>(&before), sent, sizeof before) == 0);
 
         if (sent->type == zibrel::actionnode_type) {
             std::string description;
-            if (describe_tree(sent->node, description) == result_ok) check(description.size() <= tree_text_bound);
+            if (describe_tree(sent->node, description) == result_ok) FUZZ_CHECK(description.size() <= tree_text_bound);
         }
 
         // A read answered with the text kept: into a buffer of the room the request says.
@@ -63,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         value request(in.ConsumeBool() ? zibrel::string_type : static_cast<zibrel::value_type>(in.ConsumeIntegralInRange<int32_t>(-3, 16)));
         request.s = {in.ConsumeBool() ? arena.bytes(room) : nullptr, room};
         const int32_t result = reply_text(store.is_text() ? store.text() : std::string_view{}, request);
-        if (result == result_ok) check(request.s.length <= room);
+        if (result == result_ok) FUZZ_CHECK(request.s.length <= room);
     }
     return 0;
 }

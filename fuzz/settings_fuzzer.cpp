@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/check.h"
 #include "devices/device_input.h"
 #include "engine/settings.h"
 
@@ -16,9 +17,6 @@ using namespace zibrel::qorzibrel;
 
 namespace {
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
 
 bool within(double v, double low, double high) { return std::isfinite(v) && v >= low && v <= high; }
 
@@ -35,31 +33,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t lines = 1;
     for (char c : text) lines += c == '\n';
     for (const std::string& e : errors) {
-        check(e.starts_with(origin + " line "));
+        FUZZ_CHECK(e.starts_with(origin + " line "));
         const size_t line = std::strtoul(e.c_str() + origin.size() + 6, nullptr, 10);
-        check(line >= 1 && line <= lines);
-        check(e.ends_with("; line ignored"));
+        FUZZ_CHECK(line >= 1 && line <= lines);
+        FUZZ_CHECK(e.ends_with("; line ignored"));
         // One line of text, as it is written on standard error.
-        check(e.find('\0') == std::string::npos && e.find('\n') == std::string::npos);
+        FUZZ_CHECK(e.find('\0') == std::string::npos && e.find('\n') == std::string::npos);
     }
-    check(within(s.sensitivity, 0, 100) && within(s.translation_sensitivity, 0, 100) &&
+    FUZZ_CHECK(within(s.sensitivity, 0, 100) && within(s.translation_sensitivity, 0, 100) &&
           within(s.rotation_sensitivity, 0, 100) && within(s.zoom_sensitivity, 0, 100));
-    for (double dz : s.dead_zone) check(within(dz, 0, 0.9));
-    check(within(s.full_scale, 1, 1e6) && within(s.motion_timeout_ms, 1, 10000) && within(s.frame_rate, 1, 1000) &&
+    for (double dz : s.dead_zone) FUZZ_CHECK(within(dz, 0, 0.9));
+    FUZZ_CHECK(within(s.full_scale, 1, 1e6) && within(s.motion_timeout_ms, 1, 10000) && within(s.frame_rate, 1, 1000) &&
           within(s.max_frame_step_ms, 1, 1000));
-    check(!s.spnav_library.empty());
+    FUZZ_CHECK(!s.spnav_library.empty());
     for (const auto& [button, binding] : s.buttons) {
-        check(button >= 0 && button <= 255);
-        check(binding.builtin || !binding.command.empty());
+        FUZZ_CHECK(button >= 0 && button <= 255);
+        FUZZ_CHECK(binding.builtin || !binding.command.empty());
     }
-    for (const device_source& source : s.sources) check(source.kind != source_kind::file || !source.path.empty());
+    for (const device_source& source : s.sources) FUZZ_CHECK(source.kind != source_kind::file || !source.path.empty());
 
     std::vector<device_source> sources;
     std::string error;
     if (parse_sources(text, "", sources, error)) {
-        for (const device_source& source : sources) check(source.kind != source_kind::file || !source.path.empty());
+        for (const device_source& source : sources) FUZZ_CHECK(source.kind != source_kind::file || !source.path.empty());
     } else {
-        check(!error.empty());
+        FUZZ_CHECK(!error.empty());
     }
 
     // Input shaped by these settings never goes beyond full deflection.
@@ -69,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (double v : samples) {
         input.push_sample(t, axes{v, -v, v / 2, 1.0, -1.0, v});
         const frame_input frame = input.consume(t);
-        for (double a : frame.deflection) check(within(a, -1, 1));
+        for (double a : frame.deflection) FUZZ_CHECK(within(a, -1, 1));
         t += 5;
     }
     return 0;
