@@ -18,7 +18,7 @@ STEP = 10.0  # ms between frames
 @pytest.fixture(autouse=True)
 def no_configured_device(monkeypatch):
     # A device source from the developer's environment would make these runs differ.
-    monkeypatch.delenv("ZIBREL_DEVICE", raising=False)
+    monkeypatch.setenv("ZIBREL_DEVICE", "none")
     monkeypatch.delenv("ZIBREL_CONFIG", raising=False)
 
 

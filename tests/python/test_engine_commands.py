@@ -12,7 +12,7 @@ from engine_support import Scene, look_at
 
 @pytest.fixture(autouse=True)
 def bindings(tmp_path, monkeypatch):
-    monkeypatch.delenv("ZIBREL_DEVICE", raising=False)
+    monkeypatch.setenv("ZIBREL_DEVICE", "none")
     path = tmp_path / "zibrel.conf"
     path.write_text("\n".join([
         "# buttons of the test device",

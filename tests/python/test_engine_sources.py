@@ -27,7 +27,7 @@ SESSION = """\
 
 @pytest.fixture(autouse=True)
 def clean_environment(monkeypatch):
-    monkeypatch.delenv("ZIBREL_DEVICE", raising=False)
+    monkeypatch.setenv("ZIBREL_DEVICE", "none")
     monkeypatch.delenv("ZIBREL_CONFIG", raising=False)
 
 

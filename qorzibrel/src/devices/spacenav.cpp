@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -11,16 +13,20 @@
 #include <thread>
 #include <vector>
 
+#include "devices/input_sink.h"
+#include "devices/unwind.h"
 #include "interface/callers.h"
-#include "engine/engine.h"
 #include "interface/report.h"
 
 namespace zibrel::qorzibrel {
 namespace {
 
+using clock = std::chrono::steady_clock;
+
 // The few libspnav declarations used, as libspnav 1.0 defines them.
 constexpr int spnav_event_motion = 1;
 constexpr int spnav_event_button = 2;
+constexpr int spnav_event_dev = 3;  // a device came or went
 
 union spnav_event {
     int type;
@@ -44,9 +50,18 @@ struct spnav_api {
     int (*close)();
     int (*fd)();
     int (*poll_event)(spnav_event*);
+    // libspnav 1.0's device queries; absent in older libraries.
+    int (*protocol)();
+    int (*dev_name)(char*, int);
+    int (*dev_axes)();
+    int (*dev_buttons)();
 };
 
 constexpr auto retry_interval = std::chrono::seconds(2);
+// A daemon that keeps closing the connection is retried less and less often,
+// up to this; once a connection has lasted `stable_after`, a loss is news again.
+constexpr auto max_retry_interval = std::chrono::seconds(30);
+constexpr auto stable_after = std::chrono::seconds(10);
 constexpr int poll_timeout_ms = 50;
 
 class reader {
@@ -57,10 +72,11 @@ public:
         return *r;
     }
 
-    void attach(const std::shared_ptr<engine>& target, const std::string& library) {
+    void attach(const std::shared_ptr<input_sink>& sink, const std::string& library) {
         std::lock_guard lock(mutex_);
         if (library_.empty()) library_ = library;
-        targets_.push_back(target);
+        sinks_.add(sink);
+        ++attaches_;
         if (!started_) {
             watch_process_exit();
             try {
@@ -73,99 +89,205 @@ public:
         attached_.notify_all();
     }
 
-private:
-    // The newest attached engine still open; forgets the closed ones.
-    std::shared_ptr<engine> target() {
-        std::lock_guard lock(mutex_);
-        std::erase_if(targets_, [](const std::weak_ptr<engine>& w) {
-            auto e = w.lock();
-            return e == nullptr || !e->accepts_input();
-        });
-        return targets_.empty() ? nullptr : targets_.back().lock();
+    spacenavd_status probe(const std::string& library) {
+        spacenavd_status s;
+        s.socket = spacenavd_socket_path();
+        {
+            std::lock_guard lock(mutex_);
+            if (library_.empty()) library_ = library;
+        }
+        std::string problem;
+        if (!load(problem)) {
+            s.problem = problem;
+            return s;
+        }
+        std::lock_guard lock(spnav_mutex_);
+        if (connected_ && connected_socket_ == s.socket) {
+            fill(s);
+            return s;
+        }
+        if (connected_) {
+            // libspnav keeps one connection per process: no second one to ask.
+            s.problem = "This process is connected to spacenavd at " + connected_socket_ + ", not " + s.socket + ".";
+            return s;
+        }
+        struct stat st{};
+        if (::stat(s.socket.c_str(), &st) != 0) {
+            s.problem = "No spacenavd socket at " + s.socket + " (start spacenavd, or set SPNAV_SOCKET).";
+            return s;
+        }
+        if (api_.open() == -1) {
+            s.problem = "No daemon answers at " + s.socket + " (start spacenavd, or set SPNAV_SOCKET).";
+            return s;
+        }
+        query_device();
+        fill(s);
+        api_.close();
+        return s;
     }
 
-    bool load() {
-        if (loaded_) return api_.open != nullptr;
+private:
+    // The cached answers of the daemon; requires spnav_mutex_.
+    void fill(spacenavd_status& s) const {
+        s.answered = true;
+        s.queries = queries_;
+        s.has_device = has_device_;
+        s.name = name_;
+        s.axes = axes_;
+        s.buttons = buttons_;
+        if (queries_ && !has_device_) s.problem = "spacenavd at " + s.socket + " answers but has no device.";
+    }
+
+    // Asks the daemon about its device; requires spnav_mutex_ and a connection.
+    void query_device() {
+        queries_ = api_.protocol != nullptr && api_.dev_name != nullptr && api_.protocol() >= 1;
+        has_device_ = false;
+        name_.clear();
+        axes_ = buttons_ = 0;
+        if (!queries_) {
+            // An older daemon only sends events: it may well have a device.
+            has_device_ = true;
+            name_ = "spacenavd device (the daemon does not answer device queries)";
+            axes_ = 6;
+            return;
+        }
+        char name[256] = {};
+        const int n = api_.dev_name(name, sizeof name);
+        if (n > 0) {
+            name_.assign(name, std::min<size_t>(static_cast<size_t>(n), sizeof name - 1));
+            for (char& c : name_) {
+                if (static_cast<unsigned char>(c) < 0x20) c = '?';
+            }
+        }
+        axes_ = api_.dev_axes != nullptr ? std::max(api_.dev_axes(), 0) : 0;
+        buttons_ = api_.dev_buttons != nullptr ? std::max(api_.dev_buttons(), 0) : 0;
+        has_device_ = n > 0;
+        if (!has_device_) axes_ = buttons_ = 0;
+    }
+
+    bool load(std::string& problem) {
+        std::lock_guard lock(spnav_mutex_);
+        if (loaded_) {
+            problem = load_problem_;
+            return api_.open != nullptr;
+        }
         loaded_ = true;
         std::string name;
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard names(mutex_);
             name = library_;
         }
         void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (handle == nullptr) {
             const char* why = dlerror();
-            report("spacenavd input is off: " + name + " cannot be loaded (" + (why ? why : "unknown reason") +
-                   "); install libspnav0 for the 3D mouse. Other device sources still work.");
+            load_problem_ = "spacenavd input is off: " + name + " cannot be loaded (" + (why ? why : "unknown reason") +
+                            "); install libspnav0 for the 3D mouse. Other device sources still work.";
+            problem = load_problem_;
             return false;
         }
         spnav_api api{};
-        api.open = reinterpret_cast<int (*)()>(dlsym(handle, "spnav_open"));
-        api.close = reinterpret_cast<int (*)()>(dlsym(handle, "spnav_close"));
-        api.fd = reinterpret_cast<int (*)()>(dlsym(handle, "spnav_fd"));
-        api.poll_event = reinterpret_cast<int (*)(spnav_event*)>(dlsym(handle, "spnav_poll_event"));
+        const auto symbol = [&](const char* n) { return dlsym(handle, n); };
+        api.open = reinterpret_cast<int (*)()>(symbol("spnav_open"));
+        api.close = reinterpret_cast<int (*)()>(symbol("spnav_close"));
+        api.fd = reinterpret_cast<int (*)()>(symbol("spnav_fd"));
+        api.poll_event = reinterpret_cast<int (*)(spnav_event*)>(symbol("spnav_poll_event"));
+        api.protocol = reinterpret_cast<int (*)()>(symbol("spnav_protocol"));
+        api.dev_name = reinterpret_cast<int (*)(char*, int)>(symbol("spnav_dev_name"));
+        api.dev_axes = reinterpret_cast<int (*)()>(symbol("spnav_dev_axes"));
+        api.dev_buttons = reinterpret_cast<int (*)()>(symbol("spnav_dev_buttons"));
         if (!api.open || !api.close || !api.fd || !api.poll_event) {
-            report("spacenavd input is off: " + name + " lacks the spnav_open, spnav_close, spnav_fd or "
-                   "spnav_poll_event functions. Other device sources still work.");
+            load_problem_ = "spacenavd input is off: " + name + " lacks the spnav_open, spnav_close, spnav_fd or "
+                            "spnav_poll_event functions. Other device sources still work.";
+            problem = load_problem_;
             return false;  // kept loaded: unloading a library that ran nothing gains nothing
         }
         api_ = api;
         return true;
     }
 
-    static std::string socket_path() {
-        const char* path = std::getenv("SPNAV_SOCKET");
-        return path != nullptr && *path != '\0' ? path : "/var/run/spnav.sock";
-    }
-
     // Wait for an attach (or a while); false when the process exits.
-    bool idle_wait(std::chrono::steady_clock::duration d) {
+    bool idle_wait(clock::duration d) {
         std::unique_lock lock(mutex_);
-        const size_t known = targets_.size();
-        attached_.wait_for(lock, d, [&] { return targets_.size() != known || process_exiting(); });
+        const uint64_t known = attaches_;
+        attached_.wait_for(lock, d, [&] { return attaches_ != known || process_exiting(); });
         return !process_exiting();
     }
 
     void close_daemon() {
-        if (fd_ < 0) return;
         std::lock_guard lock(spnav_mutex_);
+        if (!connected_) return;
         api_.close();
+        connected_ = false;
         fd_ = -1;
     }
 
     void run() {
         while (!process_exiting()) {
-            auto dest = target();
-            if (dest == nullptr) {
-                // Nobody listens: let go of the daemon, and tell the next user afresh.
+            try {
+                round();
+            } catch (...) {
+                // Nothing may end the reader but the end of its thread.
+                if (forced_unwind_in_flight()) throw;
+                told_("failure", "the spacenavd reader met an unexpected error; it starts over in two seconds");
                 close_daemon();
-                told_.forget();
-                idle_wait(std::chrono::seconds(1));
-                continue;
-            }
-            if (!load()) {
-                idle_wait(std::chrono::seconds(1));
-                continue;
-            }
-            if (fd_ >= 0 && connected_for_.lock() != dest) {
-                // A new listener may come with another daemon socket (SPNAV_SOCKET).
-                close_daemon();
-            }
-            if (fd_ < 0 && !connect(dest)) {
                 idle_wait(retry_interval);
-                continue;
             }
-            read_events(*dest);
         }
         close_daemon();
     }
 
+    void round() {
+        std::vector<std::shared_ptr<input_sink>> receivers;
+        uint64_t attaches;
+        {
+            std::lock_guard lock(mutex_);
+            receivers = sinks_.receivers();
+            attaches = attaches_;
+        }
+        if (receivers.empty()) {
+            // Nobody listens: let go of the daemon, and tell the next user afresh.
+            close_daemon();
+            told_.forget();
+            lost_told_ = false;
+            retry_delay_ = retry_interval;
+            idle_wait(std::chrono::seconds(1));
+            return;
+        }
+        if (attaches != seen_attaches_) {
+            // A new listener: try at once, and tell it what goes wrong.
+            seen_attaches_ = attaches;
+            retry_delay_ = retry_interval;
+            lost_told_ = false;
+            told_.forget();
+        }
+        std::string problem;
+        if (!load(problem)) {
+            if (!load_told_) report(problem);  // once per process: it will not change
+            load_told_ = true;
+            idle_wait(std::chrono::seconds(1));
+            return;
+        }
+        if (fd_ >= 0 && connected_socket_ != spacenavd_socket_path()) {
+            // A new listener came with another daemon socket (SPNAV_SOCKET).
+            close_daemon();
+        }
+        if (fd_ < 0 && !connect()) {
+            idle_wait(retry_interval);
+            return;
+        }
+        if (!read_events(receivers)) {
+            close_daemon();
+            lost();
+        }
+    }
+
     bool connect() {
         std::lock_guard lock(spnav_mutex_);
+        const std::string socket = spacenavd_socket_path();
         // A daemon that accepts but never answers libspnav's version request
         // costs libspnav 300 ms here; a real one answers at once.
         if (api_.open() == -1) {
-            told_("missing", "spacenavd input is off: no daemon answers at " + socket_path() +
+            told_("missing", "spacenavd input is off: no daemon answers at " + socket +
                                  " (start spacenavd, or set SPNAV_SOCKET). Other device sources still work; "
                                  "retrying every 2 s.");
             return false;
@@ -175,63 +297,104 @@ private:
             api_.close();
             return false;
         }
+        connected_ = true;
+        connected_socket_ = socket;
+        connected_at_ = clock::now();
+        query_device();
         told_.forget();
         return true;
     }
 
-    bool connect(const std::shared_ptr<engine>& dest) {
-        if (!connect()) return false;
-        connected_for_ = dest;
-        return true;
+    // The daemon closed the connection: told once until a connection has
+    // lasted a while, and retried later and later while it keeps closing.
+    void lost() {
+        if (clock::now() - connected_at_ >= stable_after) {
+            retry_delay_ = retry_interval;
+            lost_told_ = false;
+        }
+        if (!lost_told_) {
+            lost_told_ = true;
+            report("spacenavd closed the connection; retrying in 2 s, then less often while it keeps closing "
+                   "(at most every 30 s)");
+        }
+        const auto delay = retry_delay_;
+        retry_delay_ = std::min<clock::duration>(retry_delay_ * 2, max_retry_interval);
+        idle_wait(delay);
     }
 
-    void read_events(engine& dest) {
+    // False when the daemon has gone.
+    bool read_events(const std::vector<std::shared_ptr<input_sink>>& receivers) {
         pollfd p{fd_, POLLIN, 0};
         const int ready = ::poll(&p, 1, poll_timeout_ms);
-        if (ready <= 0) return;
+        if (ready <= 0) return true;
         char probe;
         const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (n == 0 || (p.revents & (POLLHUP | POLLERR)) != 0) {
-            close_daemon();
-            told_("lost", "spacenavd closed the connection; retrying every 2 s");
-            return;
-        }
+        if (n == 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return false;
         std::vector<spnav_event> events;
         {
             std::lock_guard lock(spnav_mutex_);
             spnav_event ev{};
-            while (api_.poll_event(&ev) != 0) events.push_back(ev);
-        }
-        const double full = dest.full_scale();
-        for (const auto& ev : events) {
-            if (ev.type == spnav_event_motion) {
-                const auto& m = ev.motion;
-                dest.push_sample(-1, {m.x / full, m.y / full, m.z / full, m.rx / full, m.ry / full, m.rz / full});
-            } else if (ev.type == spnav_event_button) {
-                dest.push_button(-1, ev.button.bnum, ev.button.press != 0);
+            // Bounded: a daemon that floods is read again next round.
+            while (events.size() < 4096 && api_.poll_event(&ev) != 0) {
+                if (ev.type == spnav_event_dev) query_device();
+                else events.push_back(ev);
             }
         }
+        for (const auto& sink : receivers) {
+            const double full = sink->full_scale();
+            for (const auto& ev : events) {
+                if (ev.type == spnav_event_motion) {
+                    const auto& m = ev.motion;
+                    axes a{m.x / full, m.y / full, m.z / full, m.rx / full, m.ry / full, m.rz / full};
+                    for (auto& v : a) v = std::clamp(v, -1.0, 1.0);
+                    sink->sample(a);
+                } else if (ev.type == spnav_event_button) {
+                    sink->button(ev.button.bnum, ev.button.press != 0);
+                }
+            }
+        }
+        return true;
     }
 
-    std::mutex mutex_;  // guards targets_, library_, started_
+    std::mutex mutex_;  // guards sinks_, library_, started_, attaches_
     std::condition_variable attached_;
-    std::vector<std::weak_ptr<engine>> targets_;
+    sink_list sinks_;
     std::string library_;
     bool started_ = false;
+    uint64_t attaches_ = 0;
+
+    std::mutex spnav_mutex_;  // every libspnav call, and what it answered
+    bool loaded_ = false;
+    std::string load_problem_;
+    spnav_api api_{};
+    bool connected_ = false;
+    std::string connected_socket_;
+    bool queries_ = false;
+    bool has_device_ = false;
+    std::string name_;
+    int axes_ = 0, buttons_ = 0;
 
     // Used by the reader thread only.
-    std::mutex spnav_mutex_;  // every libspnav call
-    bool loaded_ = false;
-    spnav_api api_{};
-    int fd_ = -1;
-    std::weak_ptr<engine> connected_for_;
+    int fd_ = -1;  // written under spnav_mutex_ too
+    uint64_t seen_attaches_ = 0;
+    clock::time_point connected_at_{};
+    clock::duration retry_delay_ = retry_interval;
+    bool lost_told_ = false;
+    bool load_told_ = false;
     report_once told_;
 };
 
 }  // namespace
 
-void spacenavd_attach(const std::shared_ptr<engine>& target, const std::string& library) {
-    reader::instance().attach(target, library);
+std::string spacenavd_socket_path() {
+    const char* path = std::getenv("SPNAV_SOCKET");
+    return path != nullptr && *path != '\0' ? path : "/var/run/spnav.sock";
 }
+
+void spacenavd_attach(const std::shared_ptr<input_sink>& sink, const std::string& library) {
+    reader::instance().attach(sink, library);
+}
+
+spacenavd_status spacenavd_probe(const std::string& library) { return reader::instance().probe(library); }
 
 }  // namespace zibrel::qorzibrel

@@ -1,6 +1,6 @@
 // The spacenavd source: libspnav, loaded at run time, read by one thread of
 // the library. libspnav keeps one daemon connection per process in global
-// state, so every call into it is made by that thread under one mutex.
+// state, so every call into it is made under one mutex.
 #pragma once
 
 #include <memory>
@@ -8,12 +8,28 @@
 
 namespace zibrel::qorzibrel {
 
-class engine;
+class input_sink;
 
-// Feed the spacenavd device to `target` while it lives (the newest attached
-// engine gets the input). The first call loads `library` (normally
-// "libspnav.so.0"); a missing library or daemon is reported once on standard
-// error, and the reader keeps trying to reach the daemon every two seconds.
-void spacenavd_attach(const std::shared_ptr<engine>& target, const std::string& library);
+// SPNAV_SOCKET, or libspnav's default /var/run/spnav.sock.
+std::string spacenavd_socket_path();
+
+// Feed the spacenavd device to `sink` while it wants input (the newest
+// attached engine gets the input; monitors all do). The first call loads
+// `library` (normally "libspnav.so.0"); a missing library or daemon is
+// reported once on standard error, and the reader keeps trying to reach the
+// daemon: every two seconds, less often while it keeps closing the connection.
+void spacenavd_attach(const std::shared_ptr<input_sink>& sink, const std::string& library);
+
+// What the daemon says now, for device information.
+struct spacenavd_status {
+    std::string socket;
+    bool answered = false;      // a daemon accepted libspnav's connection
+    bool queries = false;       // it answers device queries (protocol 1 and later)
+    bool has_device = false;    // it has a device open
+    std::string name;           // of that device
+    int axes = 0, buttons = 0;
+    std::string problem;        // a full sentence when no device can be used through it
+};
+spacenavd_status spacenavd_probe(const std::string& library);
 
 }  // namespace zibrel::qorzibrel

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "interface/callers.h"
-#include "devices/spacenav.h"
+#include "devices/sources.h"
 
 namespace zibrel::qorzibrel {
 
@@ -116,9 +116,8 @@ void engine::start(std::shared_ptr<connection> self) {
     bool have_source = false;
     bool have_file = false;
     for (const auto& source : settings_.sources) {
-        if (source.kind == source_kind::spacenavd) {
-            spacenavd_attach(shared_from_this(), settings_.spnav_library);
-            have_source = true;
+        if (source.kind != source_kind::file) {
+            continue;  // live sources: below
         } else if (have_file) {
             report("device file " + source.path + " ignored: only one device file replays at a time");
         } else {
@@ -131,6 +130,7 @@ void engine::start(std::shared_ptr<connection> self) {
             }
         }
     }
+    if (attach_live_sources(shared_from_this(), settings_, have_file)) have_source = true;
     if (have_source) arm();
 }
 

@@ -58,7 +58,11 @@ bool ranged(std::string_view text, double low, double high, double& out, std::st
 }
 
 bool apply(std::string_view key, std::string_view val, const std::string& base_dir, settings& s, std::string& error) {
-    if (key == "device") return parse_sources(val, base_dir, s.sources, error);
+    if (key == "device") {
+        if (!parse_sources(val, base_dir, s.sources, error)) return false;
+        s.device_text = std::string(val);
+        return true;
+    }
     if (key == "sensitivity") return ranged(val, 0.0, 100.0, s.sensitivity, error, "a number from 0 to 100");
     if (key == "translation-sensitivity")
         return ranged(val, 0.0, 100.0, s.translation_sensitivity, error, "a number from 0 to 100");
@@ -182,10 +186,14 @@ bool parse_sources(std::string_view text, const std::string& base_dir, std::vect
         if (item.empty() || item == "none") continue;
         if (item == "spacenavd") {
             sources.push_back({source_kind::spacenavd, {}});
+        } else if (item == "hid") {
+            sources.push_back({source_kind::hid, {}});
+        } else if (item == "auto") {
+            sources.push_back({source_kind::auto_detect, {}});
         } else if (item.starts_with("file:") && item.size() > 5) {
             sources.push_back({source_kind::file, join_path(base_dir, trim(item.substr(5)))});
         } else {
-            error = "unknown device source '" + std::string(item) + "' (use spacenavd, file:PATH or none)";
+            error = "unknown device source '" + std::string(item) + "' (use auto, spacenavd, hid, file:PATH or none)";
             return false;
         }
     }
@@ -217,7 +225,7 @@ void parse_settings(std::string_view text, const std::string& origin, const std:
     }
 }
 
-settings load_settings() {
+settings load_settings(std::vector<std::string>* problems) {
     settings s;
     std::vector<std::string> errors;
     if (const char* path = std::getenv("ZIBREL_CONFIG"); path != nullptr && *path != '\0') {
@@ -234,9 +242,12 @@ settings load_settings() {
         std::string error;
         if (!parse_sources(device, "", s.sources, error)) {
             errors.push_back("ZIBREL_DEVICE: " + error + "; the settings file's device applies");
+        } else {
+            s.device_text = device;
         }
     }
-    for (const auto& e : errors) report(e);
+    if (problems != nullptr) *problems = errors;
+    else for (const auto& e : errors) report(e);
     return s;
 }
 

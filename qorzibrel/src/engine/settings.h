@@ -16,7 +16,8 @@ namespace zibrel::qorzibrel {
 inline constexpr int axis_count = 6;
 inline constexpr std::array<std::string_view, axis_count> axis_names{"x", "y", "z", "rx", "ry", "rz"};
 
-enum class source_kind { spacenavd, file };
+// auto_detect: spacenavd when its socket exists, plus every direct HID device.
+enum class source_kind { spacenavd, file, hid, auto_detect };
 
 struct device_source {
     source_kind kind;
@@ -34,7 +35,8 @@ struct button_binding {
 enum class coalescing { average, latest };
 
 struct settings {
-    std::vector<device_source> sources;
+    std::vector<device_source> sources{{source_kind::auto_detect, {}}};
+    std::string device_text = "auto";  // the source list as written
     double sensitivity = 1.0;
     double translation_sensitivity = 1.0;
     double rotation_sensitivity = 1.0;
@@ -58,7 +60,7 @@ struct settings {
 void parse_settings(std::string_view text, const std::string& origin, const std::string& base_dir, settings& out,
                     std::vector<std::string>& errors);
 
-// Parse a source list ("spacenavd,file:PATH", "none", ""). Returns false and
+// Parse a source list ("auto", "spacenavd,hid,file:PATH", "none", ""). Returns false and
 // sets `error` when an item is not understood.
 bool parse_sources(std::string_view text, const std::string& base_dir, std::vector<device_source>& out,
                    std::string& error);
@@ -67,7 +69,7 @@ std::optional<button_binding> parse_binding(std::string_view text);
 std::optional<view_command> parse_view_command(std::string_view name);
 
 // The settings in effect for a new connection, from the environment; problems
-// are reported on standard error.
-settings load_settings();
+// are reported on standard error, or handed over in `problems`.
+settings load_settings(std::vector<std::string>* problems = nullptr);
 
 }  // namespace zibrel::qorzibrel

@@ -8,6 +8,7 @@
 #pragma GCC visibility push(default)
 #include "zibrel_control.h"
 #include "zibrel_entry.h"
+#include "zibrel_extras.h"
 #pragma GCC visibility pop
 
 namespace zibrel::qorzibrel {

@@ -1,0 +1,45 @@
+// Where the library's live device readers (spacenavd, hidraw) deliver input:
+// a connection's engine, or a monitor of raw input. The readers run on
+// threads of their own and never block on a sink.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "devices/device_input.h"
+
+namespace zibrel::qorzibrel {
+
+class engine;
+
+class input_sink {
+public:
+    virtual ~input_sink() = default;
+    // Still open: input for it is worth delivering.
+    virtual bool wants_input() const = 0;
+    // Engines take input one at a time, the newest one; monitors see everything.
+    virtual bool exclusive() const = 0;
+    // A raw spacenavd value of full deflection.
+    virtual double full_scale() const = 0;
+    // Live input: fractions of full deflection within [-1, 1].
+    virtual void sample(const axes& deflection) = 0;
+    virtual void button(int number, bool pressed) = 0;
+};
+
+// An engine as a sink (holds it weakly: a closed connection is let go).
+std::shared_ptr<input_sink> engine_sink(const std::shared_ptr<engine>& target);
+
+// The sinks of a reader: the newest open exclusive one and every open monitor.
+// Held until they stop wanting input (an engine adapter holds its engine weakly).
+class sink_list {
+public:
+    void add(const std::shared_ptr<input_sink>& sink);
+    // Forgets the closed ones; empty when nobody listens.
+    std::vector<std::shared_ptr<input_sink>> receivers();
+    bool empty();
+
+private:
+    std::vector<std::shared_ptr<input_sink>> sinks_;
+};
+
+}  // namespace zibrel::qorzibrel

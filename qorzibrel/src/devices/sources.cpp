@@ -1,0 +1,63 @@
+#include "devices/sources.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "devices/hidraw.h"
+#include "devices/input_sink.h"
+#include "devices/spacenav.h"
+#include "interface/report.h"
+
+namespace zibrel::qorzibrel {
+namespace {
+
+std::atomic<bool> notice_written{false};
+
+bool socket_exists(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+}  // namespace
+
+bool attach_live_sources(const std::shared_ptr<engine>& target, const settings& s, bool other_input) {
+    const auto named = [&](source_kind k) { return s.has_source(k); };
+    const bool automatic = named(source_kind::auto_detect);
+    const bool hid = automatic || named(source_kind::hid);
+    const std::string socket = spacenavd_socket_path();
+    const bool have_socket = socket_exists(socket);
+    const bool spacenavd = named(source_kind::spacenavd) || (automatic && have_socket);
+    if (!spacenavd && !hid) return false;
+
+    const auto sink = engine_sink(target);
+    if (spacenavd) spacenavd_attach(sink, s.spnav_library);
+    const std::string root = hid_root();
+    if (hid) hid_attach(sink, root);
+
+    if (!hid || other_input || (spacenavd && have_socket) || notice_written.load()) return true;
+    const auto devices = hid_probe(root);
+    if (std::any_of(devices.begin(), devices.end(), [](const auto& d) { return d.problem.empty(); })) return true;
+    if (notice_written.exchange(true)) return true;
+
+    std::string tried;
+    if (automatic) tried += "spacenavd: no socket at " + socket + "; ";
+    tried += "HID: ";
+    if (devices.empty()) {
+        tried += "no multi-axis controller among " + hid_node_pattern(root) + ".";
+    } else {
+        for (const auto& d : devices) tried += d.problem + " ";
+        tried.pop_back();
+    }
+    const bool permission = std::any_of(devices.begin(), devices.end(), [](const auto& d) {
+        return d.problem.find("permission denied") != std::string::npos;
+    });
+    report("no 3D mouse found for navigation (device = " + s.device_text + "). Tried " + tried +
+           " To fix it: plug the device in" + (automatic ? ", or start spacenavd (or set SPNAV_SOCKET to its socket)" : "") +
+           (permission ? "; install the udev rule given above for a device your user may not read" : "") +
+           ". Set ZIBREL_DEVICE=none to turn device input and this notice off.");
+    return true;
+}
+
+}  // namespace zibrel::qorzibrel

@@ -1,0 +1,19 @@
+// Starting a connection's live device sources: spacenavd, the direct HID
+// devices, and `auto` (spacenavd when its socket exists, plus every HID device).
+#pragma once
+
+#include <memory>
+
+#include "engine/settings.h"
+
+namespace zibrel::qorzibrel {
+
+class engine;
+
+// Joins the live sources of `s` for `target`; true when one was started (its
+// devices may come later). With auto or hid, nothing usable found now and no
+// `other_input`, writes one notice per process naming what was tried and how
+// to fix it.
+bool attach_live_sources(const std::shared_ptr<engine>& target, const settings& s, bool other_input);
+
+}  // namespace zibrel::qorzibrel

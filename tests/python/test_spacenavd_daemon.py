@@ -1,0 +1,150 @@
+"""Our spacenavd reader against the real daemon (Debian's spacenavd, started
+without a device on a socket of the test's own) and against a daemon that
+keeps closing the connection mid-packet."""
+
+import ctypes
+import json
+import os
+import socket
+import struct
+import threading
+import time
+
+import pytest
+
+import zibrel_ctl as ctl
+from engine_support import Scene
+from real_spacenavd import SPACENAVD, RealSpacenavd
+
+HAVE_LIBSPNAV = any(os.path.exists(os.path.join(d, "libspnav.so.0"))
+                    for d in ("/usr/lib/x86_64-linux-gnu", "/usr/lib", "/usr/local/lib", "/usr/lib/aarch64-linux-gnu"))
+pytestmark = pytest.mark.skipif(not HAVE_LIBSPNAV, reason="libspnav0 is not installed (./dev test installs it)")
+needs_daemon = pytest.mark.skipif(SPACENAVD is None, reason="spacenavd is not installed (./dev test installs it)")
+
+_info = ctl.lib.zbx_device_info
+_info.restype, _info.argtypes = ctypes.c_size_t, [ctypes.c_char_p, ctypes.c_size_t]
+
+
+def device_info():
+    buf = ctypes.create_string_buffer(1 << 16)
+    n = _info(buf, len(buf))
+    assert n < len(buf)
+    return json.loads(buf.value.decode())
+
+
+def wait_for(condition, seconds=10.0):
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return condition()
+
+
+@pytest.fixture
+def real_daemon(tmp_path, monkeypatch):
+    daemon = RealSpacenavd(tmp_path)
+    monkeypatch.setenv("SPNAV_SOCKET", daemon.socket)
+    monkeypatch.setenv("ZIBREL_DEVICE", "spacenavd")
+    monkeypatch.delenv("ZIBREL_CONFIG", raising=False)
+    daemon.start()
+    yield daemon
+    daemon.stop()
+
+
+@needs_daemon
+def test_the_real_daemon_answers_the_handshake_and_the_device_queries(real_daemon):
+    info = device_info()
+    assert info["usable"] is False
+    assert info["sources"] == [{
+        "source": "spacenavd", "path": real_daemon.socket, "available": True,
+        "problem": f"spacenavd at {real_daemon.socket} answers but has no device.", "devices": []}]
+    assert info["problems"] == [info["sources"][0]["problem"]]
+    # The probe went through libspnav's version handshake (protocol 1) before asking.
+    assert real_daemon.queries() == 1
+    assert "request DEV_NAXES" in real_daemon.log() and "request DEV_NBUTTONS" in real_daemon.log()
+    # A connection's reader connects and asks again; its answers are what device info gives then.
+    scene = Scene()
+    scene.open(app_timing=False)
+    try:
+        assert wait_for(lambda: real_daemon.queries() == 2)
+        assert device_info()["sources"][0]["problem"] == info["sources"][0]["problem"]
+        assert real_daemon.queries() == 2  # from the reader's connection, not a new one
+    finally:
+        scene._enable_navigation(False)
+
+
+@needs_daemon
+def test_the_reader_recovers_when_the_daemon_stops_and_starts_again(real_daemon, capfd):
+    scene = Scene()
+    scene.open(app_timing=False)
+    told = []
+    try:
+        assert wait_for(lambda: real_daemon.queries() == 1)
+        real_daemon.stop()
+        assert wait_for(lambda: told.append(capfd.readouterr().err) or "closed the connection" in "".join(told))
+        assert device_info()["sources"][0]["available"] is False
+        time.sleep(2.5)  # a retry or two while it is away
+        real_daemon.start()
+        assert wait_for(lambda: real_daemon.queries() == 1, 15)  # reconnected, and asked again
+    finally:
+        scene._enable_navigation(False)
+    told.append(capfd.readouterr().err)
+    lines = [line for line in "".join(told).splitlines() if "spacenavd" in line]
+    assert lines[0] == ("zibrel: spacenavd closed the connection; retrying in 2 s, then less often while it keeps "
+                        "closing (at most every 30 s)")
+    assert len(lines) == 2 and "no daemon answers at " + real_daemon.socket in lines[1], lines
+
+
+class ClosingDaemon:
+    """Accepts, answers libspnav's version request, sends half an event and closes."""
+
+    def __init__(self, path):
+        self.path = str(path)
+        self.accepts = 0
+        self._server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self._server.bind(self.path)
+        self._server.listen(16)
+        self._server.settimeout(0.05)
+        self._stop = False
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _serve(self):
+        while not self._stop:
+            try:
+                client, _ = self._server.accept()
+            except (socket.timeout, OSError):
+                continue
+            self.accepts += 1
+            client.settimeout(1.0)
+            try:
+                if len(client.recv(4)) == 4:
+                    client.sendall(struct.pack("<i", 0))
+                client.sendall(struct.pack("<3i", 0, 100, 0))  # 12 of an event's 32 bytes
+            except OSError:
+                pass
+            client.close()
+
+    def stop(self):
+        self._stop = True
+        self._thread.join(5)
+        self._server.close()
+
+
+def test_a_daemon_that_keeps_closing_mid_packet_is_retried_with_back_off_and_told_once(tmp_path, monkeypatch, capfd):
+    daemon = ClosingDaemon(tmp_path / "closing.sock")
+    monkeypatch.setenv("SPNAV_SOCKET", daemon.path)
+    monkeypatch.setenv("ZIBREL_DEVICE", "spacenavd")
+    monkeypatch.delenv("ZIBREL_CONFIG", raising=False)
+    scene = Scene()
+    scene.open(app_timing=False)
+    try:
+        assert wait_for(lambda: daemon.accepts >= 1, 5)
+        time.sleep(6.5)  # retries after 2 s, then 4 s: no busy loop
+        accepts = daemon.accepts
+    finally:
+        scene._enable_navigation(False)
+        daemon.stop()
+    lines = [line for line in capfd.readouterr().err.splitlines() if "spacenavd" in line]
+    assert 2 <= accepts <= 4, accepts
+    assert lines == ["zibrel: spacenavd closed the connection; retrying in 2 s, then less often while it keeps "
+                     "closing (at most every 30 s)"]
