@@ -6,9 +6,11 @@ viewer drives the frames itself ("frame.timingSource" 1), so the run is the
 same every time, and renders frames off screen into demo-output/ as PNG files.
 
     python examples/demo.py                 # the scripted session
-    python examples/demo.py --live 30       # 30 s with the device of ZIBREL_DEVICE
-                                            # (e.g. ZIBREL_DEVICE=spacenavd), the
-                                            # library's own timer, demo-output/live.png
+    python examples/demo.py --live 30       # 30 s with a real device: by default every
+                                            # one found (spacenavd and direct HID), or
+                                            # ZIBREL_DEVICE's; says which it uses, or why
+                                            # there is none; the library's own timer,
+                                            # demo-output/live.png
 """
 
 import argparse
@@ -259,7 +261,27 @@ def scripted(out, fps, every):
     return viewer, len(pictures)
 
 
+def say_which_device():
+    """Tell the user what the live run listens to, or why nothing will move."""
+    from pyzibrel import devices
+    from pyzibrel.cli import usable_devices
+
+    info = devices()
+    setting = info.device_setting or os.environ.get("ZIBREL_DEVICE") or "the default"
+    if info.usable:
+        using = usable_devices(info)
+        print(f"demo: live input from {', '.join(using) if using else 'the configured device'} "
+              f"(device setting: {setting})")
+    else:
+        print(f"demo: no device can be used (device setting: {setting}); the view will stay still.")
+        for problem in info.problems:
+            print("  " + problem)
+        print("  `python -m pyzibrel status` tells more; a device plugged in now is still picked up.")
+    return info
+
+
 def live(out, seconds):
+    say_which_device()
     viewer = Viewer()
     viewer._put_profile_hint("pyzibrel demo")
     viewer._enable_navigation(True)  # the library's own timer drives the frames

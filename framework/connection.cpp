@@ -1,17 +1,17 @@
 #include "framework/connection.h"
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "framework/diagnostics.h"
 #include "framework/errors.h"
+#include "framework/forced_unwind.h"
 #include "framework/properties.h"
 #include "library/loader.h"
 #include "values/format.h"
@@ -21,6 +21,17 @@ namespace Qor::Kinemo::Navigation3D {
 using namespace zibrel;
 
 // ---------------------------------------------------------------- CZibrelImpl
+
+namespace {
+
+// A callback refused because its model is being destroyed. The library is told
+// what it would be told a moment later, once the cookie is withdrawn.
+class refused_call : public std::out_of_range {
+public:
+    refused_call() : std::out_of_range("Cookie does not exist in the Collection") {}
+};
+
+}  // namespace
 
 // Counts an accessor call in progress; refuses it once the model is detached.
 // The guards of one thread form a list through the stack, innermost first: a
@@ -32,7 +43,8 @@ public:
         impl_.active_calls_.fetch_add(1);
         if (impl_.detached_.load()) {
             leave();
-            throw std::out_of_range("The navigation model is being destroyed");
+            // To the library a model being destroyed is already gone.
+            throw refused_call();
         }
         outer_ = innermost;
         innermost = this;
@@ -53,7 +65,10 @@ public:
 
 private:
     void leave() {
-        if (impl_.active_calls_.fetch_sub(1) == 1) impl_.active_calls_.notify_all();
+        // A waiter may be waiting for a count other than zero: the destructor
+        // running inside one of the model's own callbacks waits for the calls of
+        // its own thread only. Once the model is detached, every change wakes it.
+        if (impl_.active_calls_.fetch_sub(1) == 1 || impl_.detached_.load()) impl_.active_calls_.notify_all();
     }
     static thread_local const call_guard* innermost;
 
@@ -88,8 +103,20 @@ int32_t CZibrelImpl::Write(const std::string& name, const value& value) { return
 int32_t CZibrelImpl::Read(const std::string& name, std::string& text) { return interface_->Read(name, text); }
 int32_t CZibrelImpl::Read(const std::string& name, value& value) { return interface_->Read(name, value); }
 void CZibrelImpl::Close() { interface_->Close(); }
-void CZibrelImpl::Open(std::string profile) { interface_->Open(std::move(profile)); }
-void CZibrelImpl::Open() { interface_->Open(); }
+void CZibrelImpl::Open(std::string profile) {
+    RefuseIfDetached();
+    interface_->Open(std::move(profile));
+}
+void CZibrelImpl::Open() {
+    RefuseIfDetached();
+    interface_->Open();
+}
+
+void CZibrelImpl::RefuseIfDetached() const {
+    if (detached_.load())
+        throw std::runtime_error("The navigation model has been detached from the library for good; it cannot connect "
+                                 "again.");
+}
 
 void CZibrelImpl::Detach() {
     detached_.store(true);
@@ -101,6 +128,8 @@ void CZibrelImpl::WaitForCallbacks() {
     const int own = call_guard::on_this_thread(this);
     for (int active = active_calls_.load(); active > own; active = active_calls_.load()) active_calls_.wait(active);
 }
+
+void CZibrelImpl::ForgetCallsOfOtherThreads() { active_calls_.store(call_guard::on_this_thread(this)); }
 
 #define ZIBREL_FORWARD(method, parameter)                                                                            \
     int32_t CZibrelImpl::method(parameter argument) {                                                                \
@@ -240,6 +269,17 @@ void append(std::vector<property_accessor>& array, const entry (&entries)[N], si
 
 void CZibrelInterface::Open(std::string profile) {
     if (profile.empty()) throw std::invalid_argument("The text for the profile is empty.");
+    // A library may call back while it creates the connection, and a callback
+    // may try to enable again, on this thread or on one the library waits for.
+    // Waiting for the mutex would wait forever; refuse at once instead.
+    if (opening_.exchange(true))
+        throw std::runtime_error(
+            "Cannot enable navigation while its connection is being created (as from a callback made during the "
+            "creation).");
+    struct opening_done {
+        std::atomic<bool>& flag;
+        ~opening_done() { flag.store(false); }
+    } done{opening_};
     std::lock_guard<std::mutex> lock(mutex_);
     if (handle_ != 0)
         throw std::system_error(make_error_code(already_connected), "Connection to the library is already open.");
@@ -291,6 +331,8 @@ int32_t CZibrelInterface::Read(const std::string& name, std::string& text) {
     value record(text.data(), text.size());
     int32_t result = ReadValue(handle_, name.c_str(), &record);
     if ((result & 0xFFFF) == no_buffer_space) {
+        // The library asks for room; more than any text needs is not given.
+        if (record.type != string_type || record.s.length > max_text_length) return result;
         text.resize(record.s.length);
         record = value(text.data(), text.size());
         result = ReadValue(handle_, name.c_str(), &record);
@@ -321,8 +363,6 @@ int32_t guarded_library_call(const char* entry, connection_handle handle, const 
     const char* what = nullptr;
     try {
         return call();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (const std::exception& e) {
         what = e.what();
         std::lock_guard<std::mutex> lock(diagnostic_mutex());
@@ -331,6 +371,8 @@ int32_t guarded_library_call(const char* entry, connection_handle handle, const 
         write_null_or(std::cerr, record);
         std::cerr << " " << what << std::endl;
     } catch (...) {
+        // A thread being ended (the interpreter's shutdown, pthread_exit) must be allowed to unwind.
+        if (foreign_exception()) throw;
         std::lock_guard<std::mutex> lock(diagnostic_mutex());
         std::cerr << "exception thrown in " << entry << "(0x" << std::hex << handle << std::dec << ", "
                   << name_or_null(name) << ", value)\n";
@@ -387,12 +429,16 @@ int32_t dispatch(direction d, sink_cookie cookie, const char* property, Record* 
         line_b(d, cookie, property, record, "The property name or the value record is null");
         return result_from_error(zibrel::invalid_argument);
     }
+    // A getter's conversion tags an untyped record before the model can refuse
+    // the call; a refused record goes back as it came.
+    const value_type arrived_as = record->type;
     try {
         std::unique_ptr<AccessorInterface> handle = SinkRegistry::at(cookie)->lock();
         return call(std::move(handle));
-    } catch (abi::__forced_unwind&) {
-        // A thread being ended by the interpreter's shutdown must be allowed to unwind.
-        throw;
+    } catch (const refused_call& e) {
+        if constexpr (!std::is_const_v<Record>) record->type = arrived_as;
+        line_a(d, cookie, property, record, e.what());
+        return result_from_error(zibrel::invalid_argument);
     } catch (const std::out_of_range& e) {
         line_a(d, cookie, property, record, e.what());
         return result_from_error(zibrel::invalid_argument);
@@ -400,6 +446,8 @@ int32_t dispatch(direction d, sink_cookie cookie, const char* property, Record* 
         line_b(d, cookie, property, record, e.what());
         return result_from_error(io_error);
     } catch (...) {
+        // A thread being ended (the interpreter's shutdown, pthread_exit) must be allowed to unwind.
+        if (foreign_exception()) throw;
         line_b(d, cookie, property, record, "unknown exception");
         return result_from_error(io_error);
     }
@@ -489,10 +537,17 @@ ZIBREL_SETTER(SetMotionFlag, GetIState, bool)
 int32_t CZibrelInterface::SetActiveCommand(sink_cookie cookie, const char* property, const value* value) {
     return SetValue(cookie, property, value, [value](handle_t h) {
         const char* text = static_cast<const char*>(*value);
-        // A null text is an empty command id; a string record is never read past its length.
+        // A null text is an empty command id. A text is never read past the
+        // length its record gives (a cstr's counts the NUL); a record claiming
+        // more than any command id holds is refused unread.
         std::string id;
-        if (text != nullptr)
-            id = value->type == string_type ? std::string(text, strnlen(text, value->s.length)) : std::string(text);
+        if (text != nullptr) {
+            const uint64_t length = value->type == string_type ? value->s.length : value->cs.length;
+            if (length > max_text_length)
+                throw conversion_error("The command id's record claims " + std::to_string(length) +
+                                       " bytes, more than the " + std::to_string(max_text_length) + " a text may hold");
+            id.assign(text, strnlen(text, static_cast<std::size_t>(length)));
+        }
         return live(h->GetIEvents()).SetActiveCommand(std::move(id));
     });
 }

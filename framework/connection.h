@@ -60,11 +60,17 @@ public:
     void Detach();
     void WaitForCallbacks();
 
+    // In the child of a fork, where only the forking thread lives on: counts
+    // only its own calls as in progress, so that nothing waits for the others.
+    void ForgetCallsOfOtherThreads();
+
 protected:
     explicit CZibrelImpl(IAccessors* accessors);
 
 private:
     class call_guard;
+
+    void RefuseIfDetached() const;
 
     int32_t GetCoordinateSystem(matrix& matrix) override;
     int32_t GetFrontView(matrix& matrix) override;
@@ -189,6 +195,8 @@ public:
 private:
     connection_handle handle_ = 0;
     std::mutex mutex_;
+    // Set while Open runs, so that an Open from inside it is refused instead of deadlocking.
+    std::atomic<bool> opening_{false};
     sink_cookie cookie_ = 0;
     std::string profile_;
     create_options options_;

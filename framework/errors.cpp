@@ -2,8 +2,15 @@
 
 #include <string>
 
+#include "library/loader.h"
+
 namespace zibrel {
 namespace {
+
+std::string loader_text(const char* otherwise) {
+    std::string text = load_failure_text();
+    return text.empty() ? otherwise : text;
+}
 
 struct zibrel_error_category : std::error_category {
     const char* name() const noexcept override { return "zibrel"; }
@@ -19,6 +26,10 @@ struct zibrel_error_category : std::error_category {
         case no_data: return "no message available";
         case property_not_found: return "Cannot locate the requested zibrel property.";
         case invalid_function: return "The requested function is not valid.";
+        // The numbers the library loader records; the platform's texts for them
+        // ("Required key not available", "Key has expired") would mislead.
+        case library_not_loadable: return loader_text("the navigation library could not be loaded");
+        case entry_point_missing: return loader_text("the navigation library lacks an entry point");
         default: return std::generic_category().message(ev);
         }
     }

@@ -141,6 +141,10 @@ public:
     // Constructs the registry; start-up calls it before the library is loaded.
     static void initialize() { state(); }
 
+    // Held across fork(), so that a child never inherits it locked by a thread it does not have.
+    static void lock_for_fork() { state().mutex.lock(); }
+    static void unlock_after_fork() { state().mutex.unlock(); }
+
 private:
     struct registry {
         std::mutex mutex;

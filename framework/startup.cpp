@@ -1,16 +1,37 @@
 #include "framework/startup.h"
 
+#include <pthread.h>
+
 #include "framework/connection.h"
 #include "framework/diagnostics.h"
 #include "framework/errors.h"
 #include "library/loader.h"
 
 namespace zibrel {
+namespace {
+
+using Qor::Kinemo::Navigation3D::SinkRegistry;
+
+// The two process-wide locks a library thread may hold for a moment; a fork
+// waits for them, so the child finds them free.
+void before_fork() {
+    SinkRegistry::lock_for_fork();
+    diagnostic_mutex().lock();
+}
+
+void after_fork() {
+    diagnostic_mutex().unlock();
+    SinkRegistry::unlock_after_fork();
+}
+
+}  // namespace
 
 int32_t initialize_process() {
     zibrel_category();
-    Qor::Kinemo::Navigation3D::SinkRegistry::initialize();
+    SinkRegistry::initialize();
     diagnostic_mutex();
+    static const bool fork_handlers = pthread_atfork(before_fork, after_fork, after_fork) == 0;
+    (void)fork_handlers;
     return load_navigation_library_once();
 }
 

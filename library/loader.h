@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "library/library_interface.h"
 
@@ -31,6 +32,11 @@ int32_t load_navigation_library_once();
 
 // 0 before the load and after a successful one, else the failure code.
 int32_t load_result() noexcept;
+
+// What made the load fail, for messages: the library's file and the loader's
+// message, or the library's path and the missing entry point. Empty unless the
+// load failed.
+std::string load_failure_text();
 
 // The stubs: forward to the library when its entry point was found, otherwise
 // return load_result() (ZbGetType: -1).

@@ -57,4 +57,7 @@ public:
     // progress; run at interpreter exit, while library threads can still take the
     // interpreter lock to finish.
     static void DetachAll();
+
+    // In the child of a fork: the calls of threads that did not come along are over.
+    static void ForgetCallsOfOtherThreads();
 };

@@ -5,10 +5,12 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <stdexcept>
 #include <unordered_set>
 #include <vector>
 
 #include "module/bindings.h"
+#include "module/frame_time.h"
 #include "module/py_navigation_model.h"
 
 namespace py = pybind11;
@@ -21,6 +23,18 @@ namespace {
 std::unordered_set<PyNavigationModel*>& live_models() {
     static auto* models = new std::unordered_set<PyNavigationModel*>;
     return *models;
+}
+
+// Set by the exit handler, with the interpreter lock held: from then on every
+// connection is closed for good.
+bool exit_handler_ran = false;
+
+void enable_navigation(NavigationModel& model, bool enable) {
+    if (enable && exit_handler_ran && !model.IsEnabled())
+        throw std::runtime_error(
+            "Navigation cannot be enabled once the interpreter is exiting: the module's exit handler has closed "
+            "every connection to the navigation library.");
+    model.EnableNavigation(enable);
 }
 
 }  // namespace
@@ -39,7 +53,12 @@ PyNavigationModel::~PyNavigationModel() {
     WaitForCallbacks();
 }
 
+void PyNavigationModel::ForgetCallsOfOtherThreads() {
+    for (PyNavigationModel* model : live_models()) model->Connection()->ForgetCallsOfOtherThreads();
+}
+
 void PyNavigationModel::DetachAll() {
+    exit_handler_ran = true;
     // A model may be destroyed by another thread while the lock is released
     // below, so the wait holds its connection, not the model.
     std::vector<std::shared_ptr<Qor::Kinemo::Navigation3D::CZibrelImpl>> connections;
@@ -63,9 +82,9 @@ void register_model(py::module_& m) {
         .def("_get_frame_timing_source", &NavigationModel::_get_frame_timing_source)
         .def("_put_frame_timing_source", &NavigationModel::_put_frame_timing_source)
         .def("_is_enabled", &CNavigation3D::IsEnabled)
-        .def("_enable_navigation", &CNavigation3D::EnableNavigation)
+        .def("_enable_navigation", &enable_navigation)
         .def("_get_frame_time", &CNavigation3D::GetFrameTime)
-        .def("_put_frame_time", &CNavigation3D::PutFrameTime)
+        .def("_put_frame_time", [](NavigationModel& self, zibrel::frame_time_arg time) { self.PutFrameTime(time.time); })
         .def("_begin_command_set", &NavigationModel::_begin_command_set)
         .def("_begin_command_category", &NavigationModel::_begin_command_category)
         .def("_create_command", &NavigationModel::_create_command)
@@ -116,4 +135,8 @@ void register_model(py::module_& m) {
     // Library threads must stop calling back before the interpreter finalises:
     // after that, a thread that asks for the interpreter lock is ended in place.
     py::module_::import("atexit").attr("register")(py::cpp_function([] { PyNavigationModel::DetachAll(); }));
+    // A child process has only the thread that forked: calls other threads were
+    // inside when it forked never finish there, and must not be waited for.
+    py::module_::import("os").attr("register_at_fork")(
+        py::arg("after_in_child") = py::cpp_function([] { PyNavigationModel::ForgetCallsOfOtherThreads(); }));
 }

@@ -1,4 +1,39 @@
-"""Friendly layer over the compiled `_pyzibrel` module."""
+"""Friendly layer over the compiled `_pyzibrel` module: numpy conversions, camera helpers,
+`Navigator`, a ready navigation model driven by a small `Viewer` interface, and
+`devices()`, what the navigation library sees of the 3D mice."""
 from __future__ import annotations
 
-__all__: list[str] = []
+from . import camera, convert
+from .camera import (extents_from_parallel_scale, horizontal_fov, look_at_from_matrix, look_at_matrix,
+                     parallel_scale_from_extents, vertical_fov)
+from .devices import DeviceInfo, Monitor, MonitorError, devices, monitor
+from .convert import to_box, to_frustum, to_matrix, to_numpy, to_plane, to_point, to_vector
+from .navigator import Command, CommandCategory, CommandSet, Navigator, Viewer
+
+__all__ = [
+    "Command",
+    "CommandCategory",
+    "CommandSet",
+    "DeviceInfo",
+    "Monitor",
+    "MonitorError",
+    "Navigator",
+    "Viewer",
+    "camera",
+    "convert",
+    "devices",
+    "extents_from_parallel_scale",
+    "horizontal_fov",
+    "look_at_from_matrix",
+    "look_at_matrix",
+    "monitor",
+    "parallel_scale_from_extents",
+    "to_box",
+    "to_frustum",
+    "to_matrix",
+    "to_numpy",
+    "to_plane",
+    "to_point",
+    "to_vector",
+    "vertical_fov",
+]

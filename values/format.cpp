@@ -4,7 +4,9 @@
 #include <cstring>
 #include <ostream>
 #include <stdexcept>
+#include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -14,10 +16,16 @@ namespace {
 
 const char* TextOr(const char* text, const char* absent) { return text != nullptr ? text : absent; }
 
-// A string buffer need not be terminated within its length; read no further.
-std::string_view BoundedText(const char* text, uint64_t length) {
+// A text buffer need not be terminated within its length; read no further.
+// A length beyond any sensible text is a lying record: nothing of it is read.
+void WriteBoundedText(std::ostream& stream, const char* text, uint64_t length) {
+    if (length > zibrel::max_text_length) {
+        stream << "{text of " << length << " bytes, not shown}";
+        return;
+    }
     const void* end = std::memchr(text, '\0', length);
-    return {text, end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - text) : length};
+    stream << std::string_view(text, end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - text)
+                                                      : static_cast<std::size_t>(length));
 }
 
 void WriteSpaces(std::ostream& stream, uint64_t count) {
@@ -32,6 +40,12 @@ void WriteNode(std::ostream& stream, const siActionNodeEx_s& node, uint64_t leve
     WriteSpaces(stream, 4 * level);
     stream << "{size: " << node.size << ", type: " << static_cast<int32_t>(node.type) << ", id: " << TextOr(node.id, "nullptr")
            << ", label: " << TextOr(node.label, "nullptr") << ", description: " << TextOr(node.description, "nullptr") << '}';
+}
+
+void Marker(std::ostream& stream, uint64_t level, const std::string& what) {
+    stream << '\n';
+    WriteSpaces(stream, 4 * level);
+    stream << "{... " << what << '}';
 }
 
 void WriteImage(std::ostream& stream, const siImage_s& image) {
@@ -68,7 +82,7 @@ std::ostream& operator<<(std::ostream& stream, const value& v) {
         case matrix_type: stream << v.m; break;
         case string_type:
             if (v.s.p == nullptr) stream << "empty";
-            else stream << BoundedText(v.s.p, v.s.length);
+            else WriteBoundedText(stream, v.s.p, v.s.length);
             break;
         case actionnode_type:
             if (v.node == nullptr) stream << "nullptr";
@@ -77,7 +91,11 @@ std::ostream& operator<<(std::ostream& stream, const value& v) {
         case plane_type: stream << v.pl; break;
         case box_type: stream << v.bx; break;
         case frustum_type: stream << v.fr; break;
-        case cstr_type: stream << TextOr(v.cs.p, "empty"); break;
+        case cstr_type:
+            // The length counts the NUL; a record that holds none is not read past it.
+            if (v.cs.p == nullptr) stream << "empty";
+            else WriteBoundedText(stream, v.cs.p, v.cs.length);
+            break;
         case imagearray_type: stream << v.ia; break;
         default: stream << "null"; break;
         }
@@ -132,8 +150,10 @@ std::ostream& operator<<(std::ostream& stream, const matrix& m) {
 
 std::ostream& operator<<(std::ostream& stream, const imagearray& images) {
     stream << "count: " << images.count;
-    // Entries are read only through a pointer that is there.
+    // Entries are read only through a pointer that is there, and only as many
+    // as an image array can sensibly hold.
     if (images.p == nullptr) return stream;
+    if (images.count > max_image_count) return stream << "\n    {more than " << max_image_count << " images, not shown}";
     for (uint64_t i = 0; i < images.count; ++i) WriteImage(stream, images.p[i]);
     return stream;
 }
@@ -164,12 +184,33 @@ std::ostream& operator<<(std::ostream& stream, const siActionNodeEx_s& node) { r
 // Depth-first with an explicit stack, since trees and sibling chains can be far
 // longer than the call stack allows: a node's children are written before its
 // next siblings, so the sibling goes on the stack first.
-std::ostream& StreamActionNode(std::ostream& stream, const siActionNodeEx_s* node, uint64_t level) {
+//
+// A record from a library may link back to a node already written (a cycle) or
+// be absurdly large; each node is written once, and depth and count are bounded,
+// with a marker line where the rendering stops.
+std::ostream& StreamActionNode(std::ostream& stream, const siActionNodeEx_s* node, uint64_t level,
+                               zibrel::tree_limits limits) {
     if (node == nullptr) return stream;
     std::vector<std::pair<const siActionNodeEx_s*, uint64_t>> pending{{node, level}};
+    std::unordered_set<const siActionNodeEx_s*> written;
+    uint64_t count = 0;
     while (!pending.empty()) {
         const auto [current, depth] = pending.back();
         pending.pop_back();
+        if (count == limits.nodes) {
+            Marker(stream, depth, "more than " + std::to_string(limits.nodes) + " nodes; the rest not shown");
+            break;
+        }
+        if (depth - level >= limits.depth) {
+            // One marker for the node and its following siblings, all as deep.
+            Marker(stream, depth, "deeper than " + std::to_string(limits.depth) + " levels, not shown");
+            continue;
+        }
+        if (!written.insert(current).second) {
+            Marker(stream, depth, "node already shown above; the links go round in a cycle");
+            continue;
+        }
+        ++count;
         WriteNode(stream, *current, depth);
         if (current->next != nullptr) pending.emplace_back(current->next, depth);
         if (current->children != nullptr) pending.emplace_back(current->children, depth + 1);

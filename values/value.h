@@ -114,6 +114,10 @@ struct imagearray {
     uint64_t count;
 };
 
+// The longest text taken from a record (a command id, an active set, a text
+// shown in a diagnostic line). A record claiming more is not believed.
+inline constexpr uint64_t max_text_length = uint64_t{1} << 16;
+
 // The 32-bit boolean payload.
 using flag = uint32_t;
 

@@ -35,6 +35,11 @@ void* zbx_monitor_open(char* error, size_t error_len);
 int zbx_monitor_read(void* monitor, zbx_event* events, int max_events, int timeout_ms);
 void zbx_monitor_close(void* monitor);
 
+/* A file descriptor that is readable while device input waits for a frame of
+ * any connection (for an idle event loop to wait on instead of polling); -1
+ * when not available. The library owns it; never close it, never read it. */
+int zbx_input_fd(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,5 +1,8 @@
 """Every accessor reached from our navigation library, through the real module."""
 
+import datetime
+import math
+
 import pytest
 
 import zibrel_ctl as ctl
@@ -256,6 +259,63 @@ def test_frame_time_and_timing_source_reach_the_library():
     assert ctl.written(conn, "frame.time").u.d == 1500.0
     model._put_frame_timing_source(1)
     assert ctl.written(conn, "frame.timingSource").u.l == 1
+
+
+FRAME_TIME_LIMIT = 9223372036.854775807  # seconds of 64-bit nanoseconds
+
+
+@pytest.mark.parametrize("time, accepted_ms", [
+    (2, 2000.0),
+    (-3, -3000.0),
+    (2.25, 2250.0),
+    (datetime.timedelta(days=1, microseconds=5), 86400000.005),
+    (9_223_372_036, 9223372036000.0),
+    (-9_223_372_036, -9223372036000.0),
+    (9.2e9, 9.2e12),
+])
+def test_frame_time_accepts_seconds_as_int_float_or_timedelta(time, accepted_ms):
+    model = ZibrelNavigationModel(False, 0)
+    conn = connect(model)
+    model._put_frame_time(time)
+    assert ctl.write_count(conn, "frame.time") == 1
+    assert ctl.written(conn, "frame.time").u.d == pytest.approx(accepted_ms, rel=1e-15)
+    model._enable_navigation(False)
+
+
+@pytest.mark.parametrize("time, error", [
+    (math.nan, ValueError),
+    (math.inf, OverflowError),
+    (-math.inf, OverflowError),
+    (1e300, OverflowError),
+    (-1e300, OverflowError),
+    (9.3e9, OverflowError),
+    (-9.3e9, OverflowError),
+    (FRAME_TIME_LIMIT * 1.0000001, OverflowError),
+    (datetime.timedelta.max, OverflowError),
+    (datetime.timedelta.min, OverflowError),
+    (datetime.timedelta(days=106752), OverflowError),
+    (9_223_372_037, OverflowError),
+    (2**63, OverflowError),
+    (-(2**100), OverflowError),
+])
+def test_frame_times_that_are_no_time_are_refused_and_nothing_is_written(time, error):
+    model = ZibrelNavigationModel(False, 0)
+    conn = connect(model)
+    model._put_frame_time(1.0)
+    with pytest.raises(error, match="The frame time .* (out of range|not a number)"):
+        model._put_frame_time(time)
+    assert model._get_frame_time() == datetime.timedelta(seconds=1)
+    assert ctl.write_count(conn, "frame.time") == 1
+    assert ctl.written(conn, "frame.time").u.d == 1000.0
+    model._enable_navigation(False)
+
+
+@pytest.mark.parametrize("time", ["1s", None, True, b"1", 1j])
+def test_frame_time_of_another_type_is_a_type_error(time):
+    model = ZibrelNavigationModel(False, 0)
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        model._put_frame_time(time)
+    assert model._get_frame_time() == datetime.timedelta(0)
 
 
 def test_active_command_set_round_trip():

@@ -132,3 +132,193 @@ def test_process_exits_cleanly_while_library_threads_call_back(ending, status, k
     assert done.returncode == status, done.stderr
     assert "Fatal Python error" not in done.stderr
     assert "terminate called" not in done.stderr
+
+
+def run_script(script, timeout=60):
+    """Runs a script in a fresh interpreter; a hang inside it fails the test after timeout seconds."""
+    source = textwrap.dedent(script).replace("TESTS", repr(os.path.dirname(__file__)))
+    return subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=timeout)
+
+
+LAST_REFERENCE_DROPPED_WHILE_ANOTHER_THREAD_CALLS = """
+    import sys, threading, time
+    sys.path.insert(0, TESTS)
+    import zibrel_ctl as ctl
+    from _pyzibrel import ZibrelMatrix, ZibrelNavigationModel
+
+    b_inside = threading.Event()
+    holder = []
+
+    class Model(ZibrelNavigationModel):
+        @staticmethod
+        def _get_camera_matrix():
+            # Thread B: a static method, so B's call holds no reference to the model.
+            b_inside.set()
+            time.sleep(0.3)
+            return ZibrelMatrix()
+
+        def _get_view_fov(self):
+            # Thread A: the application's reference goes; this call holds the last one,
+            # and the destructor runs here, waiting for B.
+            holder.clear()
+            return 0.5
+
+    holder.append(Model(True, 0))
+    holder[0]._put_profile_hint("wake")
+    holder[0]._enable_navigation(True)
+    conn = ctl.last_connection()
+    b = threading.Thread(target=ctl.call_threads, args=(conn, "view.affine", ctl.Value(type=ctl.AUTO), 1, 1))
+    b.start()
+    assert b_inside.wait(10)
+    a = threading.Thread(target=ctl.call_threads, args=(conn, "view.fov", ctl.Value(type=ctl.AUTO), 1, 1))
+    a.start()
+    a.join()
+    b.join()
+    print("open connections:", ctl.lib.zbctl_open_connections())
+"""
+
+
+def test_destructor_inside_a_callback_is_woken_when_another_threads_call_ends():
+    done = run_script(LAST_REFERENCE_DROPPED_WHILE_ANOTHER_THREAD_CALLS)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["open connections: 0"]
+
+
+FORK_WHILE_A_LIBRARY_THREAD_CALLS = """
+    import os, sys, threading, time
+    sys.path.insert(0, TESTS)
+    import zibrel_ctl as ctl
+    from _pyzibrel import ZibrelMatrix, ZibrelNavigationModel
+
+    inside = threading.Event()
+    release = threading.Event()
+
+    class Model(ZibrelNavigationModel):
+        def _get_camera_matrix(self):
+            inside.set()
+            release.wait(10)
+            return ZibrelMatrix()
+
+    model = Model(True, 0)
+    model._put_profile_hint("fork")
+    model._enable_navigation(True)
+    caller = threading.Thread(target=ctl.call_threads,
+                              args=(ctl.last_connection(), "view.affine", ctl.Value(type=ctl.AUTO), 1, 1))
+    caller.start()
+    assert inside.wait(10)
+    pid = os.fork()
+    if pid == 0:
+        # The library thread inside the callback did not come along: exiting, with
+        # the module's exit handler, must not wait for its call.
+        {child}
+    release.set()
+    caller.join()
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        ended, status = os.waitpid(pid, os.WNOHANG)
+        if ended:
+            print("child exit status:", os.waitstatus_to_exitcode(status))
+            break
+        time.sleep(0.05)
+    else:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        print("child hung")
+    print("parent enabled:", model._is_enabled())
+"""
+
+
+@pytest.mark.parametrize("child, status", [
+    ("sys.exit(7)", 7),
+    ("del model; sys.exit(8)", 8),  # the destructor's wait, too
+    ("model._enable_navigation(False); sys.exit(9)", 9),
+])
+def test_child_of_a_fork_exits_while_a_parent_thread_was_inside_a_callback(child, status):
+    done = run_script(FORK_WHILE_A_LIBRARY_THREAD_CALLS.replace("{child}", child))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [f"child exit status: {status}", "parent enabled: True"], done.stderr
+
+
+ENABLE_AFTER_THE_EXIT_HANDLER = """
+    import atexit, sys
+
+    def late():
+        # Registered before the import, so it runs after the module's own exit handler.
+        try:
+            {action}
+        except RuntimeError as e:
+            print("RuntimeError:", e)
+        except Exception as e:
+            print(type(e).__name__ + ":", e)
+        print("enabled:", target._is_enabled())
+
+    atexit.register(late)
+
+    from _pyzibrel import ZibrelMatrix, ZibrelNavigationModel
+
+    class Model(ZibrelNavigationModel):
+        def _get_camera_matrix(self):
+            return ZibrelMatrix()
+
+    live = Model(True, 0)
+    live._put_profile_hint("live")
+    live._enable_navigation(True)
+"""
+
+AFTER_EXIT_MESSAGE = ("RuntimeError: Navigation cannot be enabled once the interpreter is exiting: the module's exit "
+                      "handler has closed every connection to the navigation library.")
+
+
+@pytest.mark.parametrize("action", [
+    "target = Model(True, 0); target._put_profile_hint('late'); target._enable_navigation(True)",
+    "target = live; target._enable_navigation(True)",
+    "target = live; target._put_profile_hint('other'); target._enable_navigation(True)",
+])
+def test_enabling_after_the_exit_handler_is_a_clear_runtime_error(action):
+    done = run_script(ENABLE_AFTER_THE_EXIT_HANDLER.replace("{action}", action))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [AFTER_EXIT_MESSAGE, "enabled: False"]
+    assert "Cookie does not exist" not in done.stdout + done.stderr
+
+
+CYCLIC_TREE_IN_A_REFUSED_RECORD = """
+    import ctypes, os, sys
+    sys.path.insert(0, TESTS)
+    import zibrel_ctl as ctl
+    from _pyzibrel import ZibrelNavigationModel
+
+    class Node(ctypes.Structure):
+        pass
+
+    Node._fields_ = [("size", ctypes.c_uint32), ("type", ctypes.c_int32), ("next", ctypes.POINTER(Node)),
+                     ("children", ctypes.POINTER(Node)), ("id", ctypes.c_char_p), ("label", ctypes.c_char_p),
+                     ("description", ctypes.c_char_p)]
+
+    node = Node(48, 2, None, None, b"loop", None, None)
+    node.next = ctypes.pointer(node)
+    node.children = ctypes.pointer(node)
+    record = ctl.Value(type=ctl.ACTIONNODE)
+    ctypes.memmove(ctypes.byref(record, 8), ctypes.byref(ctypes.c_void_p(ctypes.addressof(node))), 8)
+
+    model = ZibrelNavigationModel(True, 0)
+    model._put_profile_hint("cyclic")
+    model._enable_navigation(True)
+    # A setter refuses a record of the wrong type with a diagnostic line that renders it.
+    print(hex(ctl.set(ctl.last_connection(), "view.affine", record)))
+    model._enable_navigation(False)
+"""
+
+
+def test_cyclic_command_tree_in_a_refused_record_is_rendered_once(tmp_path):
+    errors = tmp_path / "stderr"
+    source = textwrap.dedent(CYCLIC_TREE_IN_A_REFUSED_RECORD).replace("TESTS", repr(os.path.dirname(__file__)))
+    with errors.open("w") as sink:
+        done = subprocess.run([sys.executable, "-c", source], stdout=subprocess.PIPE, stderr=sink, text=True,
+                              timeout=30)
+    err = errors.read_text()
+    assert done.returncode == 0, err
+    assert done.stdout.splitlines() == ["0x80040005"]
+    assert err.count("id: loop") == 1, err
+    assert ("\n    {size: 48, type: 2, id: loop, label: nullptr, description: nullptr}"
+            "\n        {... node already shown above; the links go round in a cycle}"
+            "\n    {... node already shown above; the links go round in a cycle})\n") in err, err

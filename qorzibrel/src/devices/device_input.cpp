@@ -239,4 +239,10 @@ bool device_input::busy() const {
     return !samples_.empty() || !buttons_.empty() || replaying || holding_;
 }
 
+bool device_input::waiting() const {
+    std::lock_guard lock(mutex_);
+    const bool replaying = script_ && (script_next_ < script_->events.size() || !is_zero(replay_held_));
+    return !samples_.empty() || !buttons_.empty() || replaying;
+}
+
 }  // namespace zibrel::qorzibrel

@@ -63,6 +63,9 @@ public:
     frame_input consume(double T);
     // Something is queued, replaying or still held: frames must go on.
     bool busy() const;
+    // Samples, buttons or a replay wait for a frame to consume them (a held
+    // deflection that has been consumed does not count).
+    bool waiting() const;
     // The replay starts again at the next frame.
     void restart_replay();
 

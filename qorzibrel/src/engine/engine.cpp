@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "interface/callers.h"
+#include "interface/input_signal.h"
+#include "engine/feel.h"
 #include "devices/sources.h"
 
 namespace zibrel::qorzibrel {
@@ -106,7 +108,7 @@ engine::engine(connection& conn, settings s) : conn_(conn), settings_(std::move(
     }
 }
 
-engine::~engine() = default;
+engine::~engine() { input_forget(this); }
 
 void engine::start(std::shared_ptr<connection> self) {
     {
@@ -131,11 +133,13 @@ void engine::start(std::shared_ptr<connection> self) {
         }
     }
     if (attach_live_sources(shared_from_this(), settings_, have_file)) have_source = true;
+    if (have_file) input_arrived(this);  // the replay waits for its first frame
     if (have_source) arm();
 }
 
 void engine::shutdown() {
     closed_.store(true);
+    input_forget(this);
     std::lock_guard lock(wake_mutex_);
     wake_.notify_all();
 }
@@ -166,6 +170,7 @@ void engine::set_timing_source(int32_t source) {
     if (timing_.exchange(mode) == mode) return;
     // Another clock: the replay and the frame step start afresh.
     input_.restart_replay();
+    input_consumed(this, [this] { return input_.waiting(); });
     std::lock_guard lock(wake_mutex_);
     clock_changed_ = true;
     wake_.notify_all();
@@ -177,8 +182,16 @@ void engine::application_frame(double t_ms) {
     run_frame(t_ms);
 }
 
+void engine::signal_input() {
+    input_arrived(this);
+    // A device thread may push while the connection closes: shutdown() marks it
+    // closed before it forgets the input, so whichever comes second wins.
+    if (closed_.load()) input_forget(this);
+}
+
 bool engine::push_sample(double t_ms, const axes& deflection) {
-    if (!input_.push_sample(t_ms, deflection)) return false;
+    if (closed_.load() || !input_.push_sample(t_ms, deflection)) return false;
+    signal_input();
     arm();
     std::lock_guard lock(wake_mutex_);
     woken_ = true;
@@ -187,7 +200,9 @@ bool engine::push_sample(double t_ms, const axes& deflection) {
 }
 
 void engine::push_button(double t_ms, int button, bool pressed) {
+    if (closed_.load()) return;
     input_.push_button(t_ms, button, pressed);
+    signal_input();
     arm();
     std::lock_guard lock(wake_mutex_);
     woken_ = true;
@@ -281,7 +296,11 @@ void engine::frame_body(double t_ms) {
     have_prev_ = true;
     prev_t_ = t_ms;
 
-    const frame_input in = input_.consume(t_ms);
+    frame_input in = input_.consume(t_ms);
+    input_consumed(this, [this] { return input_.waiting(); });
+    // Only the axes the navigation feel lets move count: nothing else starts a motion.
+    in.deflection = select_axes(in.deflection, settings_);
+    in.deflected = std::any_of(in.deflection.begin(), in.deflection.end(), [](double v) { return v != 0; });
     for (const auto& b : in.buttons) {
         if (!alive()) return;
         handle_button(b);
@@ -303,7 +322,9 @@ void engine::handle_button(const button_event& b) {
     if (!b.pressed) return;
     const auto it = settings_.buttons.find(b.button);
     if (it == settings_.buttons.end()) return;
-    if (it->second.builtin) {
+    if (it->second.speed) {
+        speed_steps_ = next_speed_steps(speed_steps_, *it->second.speed);
+    } else if (it->second.builtin) {
         run_view_command(it->second.view);
     } else {
         put(prop::active_command, value(it->second.command));
@@ -416,7 +437,17 @@ bool engine::start_motion() {
         put(prop::pivot_position, point_value(pivot_));
     }
     put(prop::pivot_visible, flag_value(true));
+    if (settings_.lock_horizon) world_up_ = read_world_up();
     return alive();
+}
+
+vec3 engine::read_world_up() {
+    // "coordinateSystem"'s columns are the world's right, up and front axes; Y up when unanswered.
+    value c;
+    camera_frame axes_frame;
+    if (get(prop::coordinate_system, c) && c.type == matrix_type && rotation_from_matrix(c.m, axes_frame))
+        return axes_frame.up;
+    return {0, 1, 0};
 }
 
 void engine::end_motion() {
@@ -430,14 +461,20 @@ void engine::move(const axes& d, double dt_s) {
     if (!read_camera(cam)) return;
     camera_state next = cam;
     camera_frame& f = next.frame;
-    const double s = settings_.sensitivity;
+    const double s = settings_.sensitivity * speed_factor(speed_steps_);
 
     // Object-style: the model follows the cap, so the camera turns the other way about the pivot.
-    const vec3 axis = cam.frame.right * d[3] + cam.frame.up * d[4] + cam.frame.back * d[5];
-    const double magnitude = length(axis);
-    if (magnitude > 0) {
-        const double angle = magnitude * rotation_rate * s * settings_.rotation_sensitivity * dt_s;
-        f.rotate_about(pivot_, axis * (1.0 / magnitude), -angle);
+    const double turn = rotation_rate * s * settings_.rotation_sensitivity * dt_s;
+    bool turned = false;
+    if (settings_.lock_horizon) {
+        // Screen-vertical turns go about the world's up axis, screen-horizontal ones tilt.
+        turned = d[3] != 0 || d[4] != 0;
+        if (turned) turn_level(f, pivot_, world_up_, -d[4] * turn, -d[3] * turn);
+    } else {
+        const vec3 axis = cam.frame.right * d[3] + cam.frame.up * d[4] + cam.frame.back * d[5];
+        const double magnitude = length(axis);
+        turned = magnitude > 0;
+        if (turned) f.rotate_about(pivot_, axis * (1.0 / magnitude), -magnitude * turn);
     }
 
     // A full deflection crosses one view width per second at the pivot's depth.
@@ -475,7 +512,7 @@ void engine::move(const axes& d, double dt_s) {
             extents_changed = true;
         }
     }
-    const bool pose_changed = magnitude > 0 || d[0] != 0 || d[1] != 0 || (d[2] != 0 && cam.perspective);
+    const bool pose_changed = turned || d[0] != 0 || d[1] != 0 || (d[2] != 0 && cam.perspective);
     if (!pose_changed && !extents_changed) return;
     write_camera(cam, next, pose_changed);
 }

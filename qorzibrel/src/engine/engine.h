@@ -59,6 +59,7 @@ private:
     enum class prop : int;
 
     void arm();
+    void signal_input();
     void ensure_timer();
     static void timer_loop(std::shared_ptr<engine> self, std::shared_ptr<connection> conn);
     double period_ms() const { return 1000.0 / settings_.frame_rate; }
@@ -70,6 +71,7 @@ private:
     void end_motion();
     void move(const axes& d, double dt_s);
     void run_view_command(view_command command);
+    vec3 read_world_up();
 
     bool alive() const;
     bool get(prop p, value& v);
@@ -108,6 +110,9 @@ private:
     double min_distance_ = 1e-6;
     bool fov_unavailable_ = false;
     bool frustum_unavailable_ = false;
+    // Navigation feel: the speed buttons' steps, and the world's up axis for lock-horizon.
+    int speed_steps_ = 0;
+    vec3 world_up_{0, 1, 0};
 };
 
 }  // namespace zibrel::qorzibrel

@@ -57,6 +57,24 @@ bool ranged(std::string_view text, double low, double high, double& out, std::st
     return true;
 }
 
+// The navigation feel's on/off settings.
+bool settings::* feel_switch(std::string_view key) {
+    if (key == "lock-horizon") return &settings::lock_horizon;
+    if (key == "dominant-axis") return &settings::dominant_axis;
+    if (key == "rotation") return &settings::rotation;
+    if (key == "translation") return &settings::translation;
+    return nullptr;
+}
+
+bool on_off(std::string_view text, bool& out, std::string& error) {
+    if (text != "on" && text != "off") {
+        error = "'" + std::string(text) + "' is not on or off";
+        return false;
+    }
+    out = text == "on";
+    return true;
+}
+
 bool apply(std::string_view key, std::string_view val, const std::string& base_dir, settings& s, std::string& error) {
     if (key == "device") {
         if (!parse_sources(val, base_dir, s.sources, error)) return false;
@@ -123,6 +141,7 @@ bool apply(std::string_view key, std::string_view val, const std::string& base_d
         s.spnav_library = std::string(val);
         return true;
     }
+    if (const auto field = feel_switch(key)) return on_off(val, s.*field, error);
     if (key.starts_with("button.")) {
         const auto n = number(key.substr(7));
         if (!n || *n < 0 || *n > 255 || *n != std::floor(*n)) {
@@ -132,7 +151,8 @@ bool apply(std::string_view key, std::string_view val, const std::string& base_d
         auto binding = parse_binding(val);
         if (!binding) {
             error = "'" + std::string(val) +
-                    "' is not a binding (view:fit|front|back|left|right|top|bottom|iso, command:ID or ID)";
+                    "' is not a binding (view:fit|front|back|left|right|top|bottom|iso, "
+                                       "speed:faster|slower|reset, command:ID or ID)";
             return false;
         }
         s.buttons[static_cast<int>(*n)] = std::move(*binding);
@@ -168,6 +188,14 @@ std::optional<button_binding> parse_binding(std::string_view text) {
         if (!view) return std::nullopt;
         b.builtin = true;
         b.view = *view;
+        return b;
+    }
+    if (text.starts_with("speed:")) {
+        const auto change = text.substr(6);
+        if (change == "faster") b.speed = speed_change::faster;
+        else if (change == "slower") b.speed = speed_change::slower;
+        else if (change == "reset") b.speed = speed_change::reset;
+        else return std::nullopt;
         return b;
     }
     if (text.starts_with("command:")) text = text.substr(8);

@@ -26,9 +26,13 @@ struct device_source {
 
 enum class view_command { fit, front, back, left, right, top, bottom, iso };
 
+// The speed buttons' actions (binding "speed:faster", "speed:slower", "speed:reset").
+enum class speed_change { faster, slower, reset };
+
 struct button_binding {
     bool builtin = false;
     view_command view = view_command::fit;  // when builtin
+    std::optional<speed_change> speed;      // a speed button
     std::string command;                    // the application's command id otherwise
 };
 
@@ -50,6 +54,11 @@ struct settings {
     double max_frame_step_ms = 50.0;
     std::map<int, button_binding> buttons;
     std::string spnav_library = "libspnav.so.0";
+    // Navigation feel (engine/feel.h).
+    bool lock_horizon = false;
+    bool dominant_axis = false;
+    bool rotation = true;
+    bool translation = true;  // zoom included
 
     bool has_source(source_kind kind) const;
 };

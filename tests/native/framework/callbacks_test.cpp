@@ -1,6 +1,10 @@
 // The library callbacks: every accessor reached with the right conversion,
 // through our navigation library, and every way a callback can fail.
+#include <pthread.h>
+
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -292,6 +296,81 @@ TEST(Callbacks, ActiveCommandTexts) {
     const value* records[] = {&null_text, &bounded};
     for (const value* v : records) EXPECT_EQ(CZibrelInterface::SetActiveCommand(r.cookie, commands_active_command, v), 0);
     EXPECT_EQ(r.recorder->calls(), (std::vector<std::string>{"SetActiveCommand('')", "SetActiveCommand('abc')"}));
+}
+
+// Records that say they hold more than they do. Heap buffers, so that the
+// sanitized build sees any read past them.
+TEST(Callbacks, ActiveCommandTextsAreReadNoFurtherThanTheirRecords) {
+    registered r;
+    auto buffer = std::make_unique<char[]>(3);
+    std::memcpy(buffer.get(), "xyz", 3);
+    value cstr_unterminated(cstr_type);
+    cstr_unterminated.cs = {buffer.get(), 3};
+    value cstr_short(cstr_type);
+    cstr_short.cs = {buffer.get(), 2};
+    EXPECT_EQ(CZibrelInterface::SetActiveCommand(r.cookie, commands_active_command, &cstr_unterminated), 0);
+    EXPECT_EQ(CZibrelInterface::SetActiveCommand(r.cookie, commands_active_command, &cstr_short), 0);
+    EXPECT_EQ(r.recorder->calls(), (std::vector<std::string>{"SetActiveCommand('xyz')", "SetActiveCommand('xy')"}));
+
+    r.recorder->clear();
+    const value string_huge(buffer.get(), uint64_t{1} << 63);
+    value cstr_huge(cstr_type);
+    cstr_huge.cs = {buffer.get(), ~uint64_t{0}};
+    for (const value* v : {&string_huge, static_cast<const value*>(&cstr_huge)}) {
+        const std::string err = stderr_of([&] {
+            EXPECT_EQ(CZibrelInterface::SetActiveCommand(r.cookie, commands_active_command, v), io_error_result);
+        });
+        EXPECT_NE(err.find("Uncaught exception thrown in SetValue(0x" + hex(r.cookie) + ", commands.activeCommand,{text of "),
+                  std::string::npos)
+            << err;
+        EXPECT_NE(err.find("more than the 65536 a text may hold"), std::string::npos) << err;
+    }
+    EXPECT_TRUE(r.recorder->calls().empty());
+}
+
+// A thread ended inside a callback (pthread_exit; the interpreter ending a
+// thread at exit) unwinds through every catch-all, which must let it pass: a
+// swallowed forced unwind aborts the process, and one caught by its own type
+// upsets the sanitized build.
+TEST(Callbacks, ThreadEndedInsideACallbackUnwindsThroughIt) {
+    struct ending : Recorder {
+        std::atomic<int> unwound{0};
+        int32_t GetCameraMatrix(matrix&) override {
+            struct note {
+                std::atomic<int>& n;
+                ~note() { ++n; }
+            } on_unwind{unwound};
+            pthread_exit(nullptr);
+        }
+        int32_t SetViewFOV(double) override { pthread_exit(nullptr); }
+    };
+    auto model = std::make_shared<ending>();
+    const sink_cookie cookie =
+        SinkRegistry::insert(std::make_shared<Qor::Kinemo::WeakAccessorPtr<IAccessors>>(model));
+    static sink_cookie current = 0;
+    current = cookie;
+    using body = void* (*)(void*);
+    const body calls[] = {
+        [](void*) -> void* {
+            value record;
+            CZibrelInterface::GetCameraMatrix(current, view_affine, &record);
+            return reinterpret_cast<void*>(1);  // not reached when the thread ends inside
+        },
+        [](void*) -> void* {
+            const value fov(0.5);
+            CZibrelInterface::SetViewFOV(current, view_fov, &fov);
+            return reinterpret_cast<void*>(1);
+        },
+    };
+    for (body call : calls) {
+        pthread_t thread;
+        ASSERT_EQ(pthread_create(&thread, nullptr, call, nullptr), 0);
+        void* result = reinterpret_cast<void*>(2);
+        ASSERT_EQ(pthread_join(thread, &result), 0);
+        EXPECT_EQ(result, nullptr) << "the thread ended inside the accessor";
+    }
+    EXPECT_EQ(model->unwound.load(), 1) << "the accessor's own frame was unwound";
+    SinkRegistry::erase(cookie);
 }
 
 TEST(Callbacks, ObjectGoneBehindItsCookieIsNotCalled) {

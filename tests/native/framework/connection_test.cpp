@@ -1,5 +1,9 @@
 // Opening, closing, reading and writing through a connection to our library.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <system_error>
 
 #include "framework_support.h"
@@ -182,4 +186,104 @@ TEST_F(Connection, DetachRefusesNewCallsAndWaitsForRunningOnes) {
         [&] { EXPECT_EQ(CZibrelInterface::GetCameraMatrix(cookie, view_affine, &record), invalid_argument_result); });
     EXPECT_NE(err.find("Cookie does not exist"), std::string::npos) << err;
     EXPECT_EQ(recorder.calls().size(), 1u);
+}
+
+// A callback that arrives after the model began to detach, while its cookie is
+// still registered (here: inside ZbClose), is told what an unknown cookie is
+// told, and its record goes back as it came.
+TEST_F(Connection, CallbackWhileDetachingIsAnUnknownCookieWithItsRecordUntouched) {
+    impl->Open("detaching");
+    struct seen {
+        uint64_t conn;
+        value untyped;
+        value single;  // a float record, which the double getter would re-tag
+        int32_t matrix_result = 0, fov_result = 0;
+    } inside{zbctl_last_connection(), value(), value(float_type)};
+    inside.single.f = 0.5f;
+    zbctl_set_close_hook(
+        [](uint64_t c, void* context) {
+            auto* s = static_cast<seen*>(context);
+            if (c != s->conn) return;
+            s->matrix_result = zbctl_get(c, "view.affine", &s->untyped);
+            s->fov_result = zbctl_get(c, "view.fov", &s->single);
+        },
+        &inside);
+    const std::string err = stderr_of([&] { impl->Detach(); });
+    EXPECT_EQ(inside.matrix_result, invalid_argument_result);
+    EXPECT_EQ(inside.fov_result, invalid_argument_result);
+    EXPECT_EQ(inside.untyped.type, auto_type);
+    EXPECT_EQ(inside.single.type, float_type);
+    EXPECT_EQ(inside.single.f, 0.5f);
+    EXPECT_NE(err.find("std::out_of_range exception thrown in GetValue(0x"), std::string::npos) << err;
+    EXPECT_NE(err.find(", view.affine, value)\nnullCookie does not exist in the Collection\n"), std::string::npos) << err;
+    EXPECT_NE(err.find(", view.fov, value)\n0.5Cookie does not exist in the Collection\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("destroyed"), std::string::npos) << err;
+    EXPECT_TRUE(recorder.calls().empty());
+}
+
+// The destructor may run inside one of the model's own callbacks (thread A)
+// while another thread (B) is inside another; it waits for B only, and must
+// be woken when B's call ends although the count does not fall to zero.
+TEST_F(Connection, DetachInsideACallbackWakesWhenAnotherThreadsCallEnds) {
+    struct gate {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool b_inside = false, release_b = false, a_done = false;
+    };
+    struct model : Recorder {
+        std::shared_ptr<gate> g = std::make_shared<gate>();
+        std::shared_ptr<CZibrelImpl>* impl = nullptr;
+        int32_t GetViewFOV(double& d) override {  // thread B: slow
+            std::unique_lock lock(g->mutex);
+            g->b_inside = true;
+            g->changed.notify_all();
+            g->changed.wait(lock, [&] { return g->release_b; });
+            return Recorder::GetViewFOV(d);
+        }
+        int32_t GetCameraMatrix(matrix& m) override {  // thread A: what a destructor does
+            (*impl)->Detach();
+            (*impl)->WaitForCallbacks();
+            return Recorder::GetCameraMatrix(m);
+        }
+    };
+    auto m = std::make_shared<model>();
+    auto inner = std::make_shared<std::shared_ptr<CZibrelImpl>>(CZibrelImpl::CreateInstance(m.get(), true, false));
+    m->impl = inner.get();
+    (*inner)->Open("wake");
+    const uint64_t conn = zbctl_last_connection();
+    std::shared_ptr<gate> g = m->g;
+
+    std::thread b([conn] {
+        value record;
+        zbctl_get(conn, "view.fov", &record);
+    });
+    {
+        std::unique_lock lock(g->mutex);
+        ASSERT_TRUE(g->changed.wait_for(lock, std::chrono::seconds(10), [&] { return g->b_inside; }));
+    }
+    std::thread a([conn, g, m, inner] {
+        value record;
+        zbctl_get(conn, "view.affine", &record);
+        std::lock_guard lock(g->mutex);
+        g->a_done = true;
+        g->changed.notify_all();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // A is waiting for B by now
+    {
+        std::lock_guard lock(g->mutex);
+        g->release_b = true;
+        g->changed.notify_all();
+    }
+    b.join();
+    bool woken = false;
+    {
+        std::unique_lock lock(g->mutex);
+        woken = g->changed.wait_for(lock, std::chrono::seconds(10), [&] { return g->a_done; });
+    }
+    if (!woken) {
+        a.detach();  // still waiting; it holds what it uses
+        FAIL() << "the wait for the other thread's call never ended";
+    }
+    a.join();
+    EXPECT_EQ(zbctl_open_connections(), 0);
 }

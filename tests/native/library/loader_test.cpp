@@ -6,6 +6,9 @@
 
 #include <cstdlib>
 #include <string>
+#include <system_error>
+
+#include "framework/errors.h"
 
 #include "library/loader.h"
 
@@ -32,6 +35,11 @@ void expect_stubs_fail_with(int32_t code) {
     EXPECT_EQ(ZbGetType("view.affine"), -1);
 }
 
+// The refusal an enable raises: the documented beginning, the number, and what happened.
+std::system_error refusal(int32_t result) {
+    return std::system_error(make_error_code(result & 0xFFFF), "Cannot create a connection to the 3ZEdizo.");
+}
+
 }  // namespace
 
 TEST(FailureCode, FromOperatingSystemErrors) {
@@ -54,13 +62,27 @@ TEST(Loader, LoadsOnceAndStubsFollowTheResult) {
     if (expect == "absent") {
         EXPECT_EQ(static_cast<uint32_t>(result), 0x8007007Eu);
         expect_stubs_fail_with(result);
+        const std::string text = "the navigation library could not be loaded: libQorZibrel.so: cannot open shared "
+                                 "object file: No such file or directory";
+        EXPECT_EQ(load_failure_text(), text);
+        EXPECT_EQ(refusal(result).code().value(), 126);
+        EXPECT_EQ(std::string(refusal(result).what()), "Cannot create a connection to the 3ZEdizo.: " + text);
     } else if (expect == "no_gettype") {
         EXPECT_EQ(static_cast<uint32_t>(result), 0x8007007Fu);
         // The fixture's own entry points would answer 0x80040202: none may be reached.
         expect_stubs_fail_with(result);
         EXPECT_EQ(dlopen(navigation_library_file, RTLD_NOW | RTLD_NOLOAD), nullptr) << "the library was unloaded";
+        const std::string text = "the navigation library " + std::string(std::getenv("LD_LIBRARY_PATH")) +
+                                 "/libQorZibrel.so lacks the entry point ZbGetType";
+        EXPECT_EQ(load_failure_text(), text);
+        EXPECT_EQ(refusal(result).code().value(), 127);
+        EXPECT_EQ(std::string(refusal(result).what()), "Cannot create a connection to the 3ZEdizo.: " + text);
     } else if (expect == "ours") {
         EXPECT_EQ(result, 0);
+        EXPECT_EQ(load_failure_text(), "");
+        // A library's own refusal with these numbers is not blamed on the loader's platform texts.
+        EXPECT_EQ(make_error_code(126).message(), "the navigation library could not be loaded");
+        EXPECT_EQ(make_error_code(127).message(), "the navigation library lacks an entry point");
         EXPECT_EQ(ZbGetType("view.affine"), matrix_type);
         EXPECT_EQ(ZbGetType("no.such.property"), -1);
         connection_handle handle = 0;

@@ -1,6 +1,8 @@
 // The navigation engine from the native side: its parsers and geometry, and
 // whole frames through the entry points with an application sink, from the
 // application's thread and from the library's timer thread.
+#include <poll.h>
+
 #include <atomic>
 #include <cmath>
 #include <mutex>
@@ -12,6 +14,7 @@
 #include "engine/geometry.h"
 #include "engine/settings.h"
 #include "qorzibrel_test_support.h"
+#include "zibrel_extras.h"
 
 namespace navtest {
 namespace {
@@ -248,6 +251,67 @@ TEST_F(EngineTest, ClosingWhileTheTimerCallsNeverWaitsForIt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(40));
         EXPECT_EQ(app.camera_writes.load(), seen);
     }
+}
+
+bool readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+}
+
+TEST_F(EngineTest, TheInputFdIsReadableWhileAnyConnectionHasInputWaitingForAFrame) {
+    const int fd = zbx_input_fd();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(zbx_input_fd(), fd);
+    camera_app a, b;
+    const auto accessors_a = a.accessors(), accessors_b = b.accessors();
+    const uint64_t ca = open(accessors_a), cb = open(accessors_b);
+    for (uint64_t c : {ca, cb}) write(c, "frame.timingSource", value(int32_t{1}));
+    EXPECT_FALSE(readable(fd));
+    ASSERT_EQ(zbctl_device_sample(ca, -1, 0, 0, 0, 0, 0.5, 0), 0);
+    ASSERT_EQ(zbctl_device_button(cb, -1, 2, 1), 0);
+    EXPECT_TRUE(readable(fd));
+    write(ca, "frame.time", value(10.0));
+    EXPECT_TRUE(readable(fd)) << "b's button still waits";
+    write(cb, "frame.time", value(10.0));
+    EXPECT_FALSE(readable(fd));
+    // Held after its frame, a's deflection moves on without keeping the fd readable.
+    write(ca, "frame.time", value(20.0));
+    EXPECT_FALSE(readable(fd));
+    EXPECT_GT(a.camera_writes.load(), 0);
+    // A sample stamped later than a frame waits for a later frame.
+    ASSERT_EQ(zbctl_device_sample(ca, 50.0, 0, 0, 0, 0, 0.5, 0), 0);
+    write(ca, "frame.time", value(30.0));
+    EXPECT_TRUE(readable(fd));
+    write(ca, "frame.time", value(60.0));
+    EXPECT_FALSE(readable(fd));
+
+    // Samples from several threads racing with frames. Each pusher's last sample
+    // comes after the last frame: the fd shows it; one frame of each connection
+    // then leaves the fd clear, and a later sample raises it again.
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> pushers;
+    for (uint64_t c : {ca, cb, ca}) {
+        pushers.emplace_back([&stop, c] {
+            while (!stop.load()) zbctl_device_sample(c, -1, 0.1, 0, 0, 0, 0, 0);
+            zbctl_device_sample(c, -1, 0.1, 0, 0, 0, 0, 0);
+        });
+    }
+    for (int i = 0; i < 200; ++i) {
+        write(ca, "frame.time", value(70.0 + i));
+        write(cb, "frame.time", value(70.0 + i));
+    }
+    stop.store(true);
+    for (auto& t : pushers) t.join();
+    EXPECT_TRUE(readable(fd));
+    write(ca, "frame.time", value(300.0));
+    write(cb, "frame.time", value(300.0));
+    EXPECT_FALSE(readable(fd));
+    ASSERT_EQ(zbctl_device_sample(cb, -1, 0, 0.2, 0, 0, 0, 0), 0);
+    EXPECT_TRUE(readable(fd));
+    // A closed connection's input no longer counts.
+    EXPECT_EQ(ZbClose(cb), 0);
+    EXPECT_FALSE(readable(fd));
+    EXPECT_EQ(ZbClose(ca), 0);
 }
 
 }  // namespace

@@ -181,7 +181,18 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"StringFollowedByMore", [] { return value(followed_by_more, 3); }, "abc", untouched},
         ValueCase{"StringStopsAtNul", [] { return value(inner_nul, 5); }, "ab", untouched},
         ValueCase{"StringOfLengthZero", [] { return value(followed_by_more, 0); }, "", untouched},
-        ValueCase{"StringNull", [] { return value(static_cast<char*>(nullptr), 8); }, "empty", untouched}),
+        ValueCase{"StringNull", [] { return value(static_cast<char*>(nullptr), 8); }, "empty", untouched},
+        // A lying record: no NUL within the length it gives, or a length no text has.
+        ValueCase{"CstrUnterminated", [] { return Make(zibrel::cstr_type, [](value& v) { v.cs = {followed_by_more, 3}; }); },
+                  "abc", untouched},
+        ValueCase{"CstrStopsAtNul", [] { return Make(zibrel::cstr_type, [](value& v) { v.cs = {inner_nul, 5}; }); }, "ab",
+                  untouched},
+        ValueCase{"StringClaimingTwoToThe63",
+                  [] { return value(unterminated, uint64_t{1} << 63); }, "{text of 9223372036854775808 bytes, not shown}",
+                  untouched},
+        ValueCase{"CstrClaimingTwoToThe63",
+                  [] { return Make(zibrel::cstr_type, [](value& v) { v.cs = {unterminated, ~uint64_t{0}}; }); },
+                  "{text of 18446744073709551615 bytes, not shown}", untouched}),
     [](const testing::TestParamInfo<ValueCase>& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -208,7 +219,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "\n    {size: 48, id: n, type: e_none}"
                   "\n    {size: 48, id: u, type: e_none}",
                   untouched},
-        ValueCase{"EntriesWithoutPointer", [] { return Images(nullptr, 2); }, "count: 2", untouched}),
+        ValueCase{"EntriesWithoutPointer", [] { return Images(nullptr, 2); }, "count: 2", untouched},
+        // No array holds 2^40 images: not one entry is read.
+        ValueCase{"CountTwoToThe40", [] { return Images(single_file, uint64_t{1} << 40); },
+                  "count: 1099511627776\n    {more than 65536 images, not shown}", untouched}),
     [](const testing::TestParamInfo<ValueCase>& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -427,3 +441,103 @@ INSTANTIATE_TEST_SUITE_P(Shapes, LargeTreeFormat,
                          [](const testing::TestParamInfo<LargeTreeCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// ---- trees that lie: cycles, and more than is shown -------------------------------
+
+namespace {
+
+struct LinkedTreeCase {
+    const char* name;
+    // Links the four nodes r, a, b, c (all unlinked at first).
+    std::function<void(siActionNodeEx_s (&)[4])> link;
+    zibrel::tree_limits limits;
+    std::string expected;
+};
+
+void PrintTo(const LinkedTreeCase& c, std::ostream* os) { *os << c.name; }
+
+class LinkedTreeFormat : public testing::TestWithParam<LinkedTreeCase> {};
+
+std::string Node(int level, const char* id) {
+    return "\n" + std::string(4 * level, ' ') + "{size: 48, type: 2, id: " + id + ", label: nullptr, description: nullptr}";
+}
+
+std::string Marker(int level, const std::string& what) { return "\n" + std::string(4 * level, ' ') + "{... " + what + "}"; }
+
+const std::string again = "node already shown above; the links go round in a cycle";
+
+}  // namespace
+
+TEST_P(LinkedTreeFormat, EachNodeOnceWithinTheLimits) {
+    const LinkedTreeCase& c = GetParam();
+    siActionNodeEx_s nodes[4];
+    const char* ids[] = {"r", "a", "b", "c"};
+    for (int i = 0; i < 4; ++i) nodes[i] = {48, e_command, nullptr, nullptr, ids[i], nullptr, nullptr};
+    c.link(nodes);
+    std::ostringstream stream;
+    StreamActionNode(stream, &nodes[0], 1, c.limits);
+    EXPECT_EQ(stream.str(), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, LinkedTreeFormat,
+    testing::Values(
+        LinkedTreeCase{"NextToItself", [](auto& n) { n[0].next = &n[0]; }, {}, Node(1, "r") + Marker(1, again)},
+        LinkedTreeCase{"ChildIsItself", [](auto& n) { n[0].children = &n[0]; }, {}, Node(1, "r") + Marker(2, again)},
+        LinkedTreeCase{"GrandchildBackToTheRoot",
+                       [](auto& n) {
+                           n[0].children = &n[1];
+                           n[1].children = &n[2];
+                           n[2].children = &n[0];
+                       },
+                       {}, Node(1, "r") + Node(2, "a") + Node(3, "b") + Marker(4, again)},
+        LinkedTreeCase{"SiblingBackToTheFirst",
+                       [](auto& n) {
+                           n[0].children = &n[1];
+                           n[1].next = &n[2];
+                           n[2].next = &n[3];
+                           n[3].next = &n[1];
+                       },
+                       {}, Node(1, "r") + Node(2, "a") + Node(2, "b") + Node(2, "c") + Marker(2, again)},
+        LinkedTreeCase{"SharedChildIsShownOnce",
+                       [](auto& n) {
+                           n[0].children = &n[1];
+                           n[1].next = &n[2];
+                           n[1].children = &n[3];
+                           n[2].children = &n[3];
+                       },
+                       {}, Node(1, "r") + Node(2, "a") + Node(3, "c") + Node(2, "b") + Marker(3, again)},
+        LinkedTreeCase{"DepthLimit",
+                       [](auto& n) {
+                           n[0].children = &n[1];
+                           n[1].children = &n[2];
+                           n[2].next = &n[3];
+                           n[1].next = &n[3];
+                       },
+                       {2, 100},
+                       Node(1, "r") + Node(2, "a") + Marker(3, "deeper than 2 levels, not shown") + Node(2, "c")},
+        LinkedTreeCase{"NodeLimit",
+                       [](auto& n) {
+                           n[0].next = &n[1];
+                           n[1].next = &n[2];
+                           n[2].next = &n[3];
+                       },
+                       {100, 2}, Node(1, "r") + Node(1, "a") + Marker(1, "more than 2 nodes; the rest not shown")},
+        LinkedTreeCase{"LimitsNotReached",
+                       [](auto& n) {
+                           n[0].children = &n[1];
+                           n[1].children = &n[2];
+                           n[2].next = &n[3];
+                       },
+                       {3, 4}, Node(1, "r") + Node(2, "a") + Node(3, "b") + Node(3, "c")}),
+    [](const testing::TestParamInfo<LinkedTreeCase>& info) { return std::string(info.param.name); });
+
+// A value's tree goes through the same bounds: a cycle in a record ends.
+TEST(LinkedTreeFormat, CycleInAValueRecordEnds) {
+    siActionNodeEx_s node{48, e_command, nullptr, nullptr, "loop", nullptr, nullptr};
+    node.next = &node;
+    node.children = &node;
+    std::ostringstream stream;
+    stream << value(&node);
+    EXPECT_EQ(stream.str(), Node(1, "loop") + Marker(2, again) + Marker(1, again));
+}

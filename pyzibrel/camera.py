@@ -1,0 +1,133 @@
+"""Camera helpers in the navigation library's convention.
+
+The camera matrix is camera-to-world, row by row, for column vectors: columns
+0, 1 and 2 are the camera's right, up and back axes in world coordinates,
+column 3 is the eye (m03, m13, m23), the bottom row is 0 0 0 1, and the camera
+looks along -back. "view.fov" is the full horizontal angle in radians.
+"view.extents" is the orthographic view box in camera coordinates: x across,
+y up, z along back (what is in front of the camera has negative z).
+
+Bad input (wrong shapes, numbers that are not finite, degenerate directions,
+angles outside (0, pi)) raises ValueError naming what was expected.
+"""
+from __future__ import annotations
+
+import math
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from .convert import as_array
+
+__all__ = [
+    "extents_from_parallel_scale",
+    "horizontal_fov",
+    "look_at_from_matrix",
+    "look_at_matrix",
+    "parallel_scale_from_extents",
+    "vertical_fov",
+]
+
+Array = npt.NDArray[np.float64]
+
+# Below this a direction counts as zero, or two directions as parallel.
+_TINY = 1e-12
+
+
+def _unit(v: Array, what: str) -> Array:
+    norm = float(np.linalg.norm(v))
+    if not norm > _TINY:
+        raise ValueError(f"expected {what} of non-zero length")
+    return v / norm
+
+
+def look_at_matrix(eye: Any, target: Any, up: Any = (0.0, 1.0, 0.0)) -> Array:
+    """The (4, 4) camera-to-world matrix of a camera at `eye` looking at `target`.
+
+    The camera's up axis is `up` made perpendicular to the view direction;
+    `up` must not be parallel to it.
+    """
+    eye_a = as_array(eye, (3,), "the eye, a point")
+    target_a = as_array(target, (3,), "the target, a point")
+    up_a = as_array(up, (3,), "the up direction, a vector")
+    back = _unit(eye_a - target_a, "the eye and the target apart, a view direction")
+    right = np.cross(_unit(up_a, "an up direction"), back)
+    if not float(np.linalg.norm(right)) > 1e-9:
+        raise ValueError("expected an up direction that is not parallel to the view direction")
+    right = right / np.linalg.norm(right)
+    matrix = np.eye(4)
+    matrix[:3, 0] = right
+    matrix[:3, 1] = np.cross(back, right)
+    matrix[:3, 2] = back
+    matrix[:3, 3] = eye_a
+    return matrix
+
+
+def look_at_from_matrix(matrix: Any, distance: float = 1.0) -> tuple[Array, Array, Array]:
+    """(eye, target, up) of a camera-to-world matrix; the target lies `distance` ahead of the eye.
+
+    The axes are normalised, so a matrix with scale gives the same answer as without.
+    """
+    m = as_array(matrix, (4, 4), "a camera-to-world matrix")
+    if not np.allclose(m[3], (0.0, 0.0, 0.0, 1.0), atol=1e-9):
+        raise ValueError(f"expected a camera-to-world matrix with the bottom row 0 0 0 1 (the eye goes in the "
+                         f"last column, m03 m13 m23), got bottom row {m[3].tolist()}")
+    if not (math.isfinite(distance) and distance > 0):
+        raise ValueError(f"expected a distance greater than 0, got {distance}")
+    if abs(float(np.linalg.det(m[:3, :3]))) < _TINY:
+        raise ValueError("expected a camera-to-world matrix whose axes are independent, got a singular one")
+    back = _unit(m[:3, 2], "a back axis (column 2)")
+    up = _unit(m[:3, 1], "an up axis (column 1)")
+    eye = m[:3, 3].copy()
+    return eye, eye - back * distance, up
+
+
+def _check_angle(angle: float, what: str) -> None:
+    if not (math.isfinite(angle) and 0 < angle < math.pi):
+        raise ValueError(f"expected {what} in radians between 0 and pi, got {angle}")
+
+
+def _check_aspect(aspect: float) -> None:
+    if not (math.isfinite(aspect) and aspect > 0):
+        raise ValueError(f"expected an aspect ratio (width / height) greater than 0, got {aspect}")
+
+
+def vertical_fov(horizontal: float, aspect: float) -> float:
+    """The full vertical angle of a view whose full horizontal angle is `horizontal` (radians)
+    and whose width / height is `aspect`."""
+    _check_angle(horizontal, "a horizontal field of view")
+    _check_aspect(aspect)
+    return 2 * math.atan(math.tan(horizontal / 2) / aspect)
+
+
+def horizontal_fov(vertical: float, aspect: float) -> float:
+    """The full horizontal angle of a view whose full vertical angle is `vertical` (radians)
+    and whose width / height is `aspect`."""
+    _check_angle(vertical, "a vertical field of view")
+    _check_aspect(aspect)
+    return 2 * math.atan(math.tan(vertical / 2) * aspect)
+
+
+def extents_from_parallel_scale(scale: float, aspect: float, near: float = 0.0, far: float = 1.0) -> Array:
+    """Orthographic view extents (2, 3) for a parallel scale (half the view's height, world units).
+
+    The box is centred on the view axis, `scale * aspect` wide on each side; its
+    depth spans -far..-near (the library moves the camera with x and y only).
+    """
+    if not (math.isfinite(scale) and scale > 0):
+        raise ValueError(f"expected a parallel scale (half the view height) greater than 0, got {scale}")
+    _check_aspect(aspect)
+    if not (math.isfinite(near) and math.isfinite(far) and near < far):
+        raise ValueError(f"expected finite near < far, got near {near}, far {far}")
+    half_width = scale * aspect
+    return np.array([[-half_width, -scale, -far], [half_width, scale, -near]], dtype=np.float64)
+
+
+def parallel_scale_from_extents(extents: Any) -> tuple[float, float]:
+    """(parallel scale, aspect) of orthographic view extents: half their height, and width / height."""
+    e = as_array(extents, (2, 3), "view extents (min corner, max corner)")
+    width, height = float(e[1, 0] - e[0, 0]), float(e[1, 1] - e[0, 1])
+    if not (width > 0 and height > 0):
+        raise ValueError(f"expected view extents with max above min in x and y, got {e.tolist()}")
+    return height / 2, width / height

@@ -1,0 +1,657 @@
+"""A ready navigation model: `Navigator` answers the library from a small `Viewer` interface.
+
+Threads: the thread that creates a Navigator is the application's thread. Every
+viewer call happens there, inside `tick()` (or inside a library call made on
+that thread). A callback the library makes on any other thread (its own timer
+thread, a device thread) never touches the viewer: reads are answered from a
+snapshot taken at the last tick, writes are queued (and update the snapshot, so
+the next read sees them) and applied to the viewer in the next `tick()`.
+"""
+from __future__ import annotations
+
+import ctypes
+import datetime
+import functools
+import math
+import os
+import select
+import sys
+import threading
+import time
+import traceback
+from dataclasses import dataclass, field
+from typing import Any, Callable, Iterator, Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+
+import _pyzibrel
+from _pyzibrel import ZibrelBox, ZibrelFrustum, ZibrelMatrix, ZibrelPlane, ZibrelPoint
+
+from . import _library
+from .convert import as_array, to_box, to_frustum, to_matrix, to_numpy, to_plane, to_point
+
+__all__ = ["Command", "CommandCategory", "CommandSet", "Navigator", "Viewer"]
+
+Array = npt.NDArray[np.float64]
+
+
+class Viewer:
+    """What a Navigator needs of a viewer; subclass it and override what the viewer can do.
+
+    Arrays are numpy float64 in the library's camera convention: the camera is
+    camera-to-world (4, 4), columns 0..2 the camera's right, up and back axes,
+    column 3 the eye, bottom row 0 0 0 1, looking along -back. Boxes are (2, 3):
+    the min corner, then the max corner. Only `get_camera` and `set_camera` are required.
+    """
+
+    def get_camera(self) -> Array:
+        """The (4, 4) camera-to-world matrix."""
+        raise NotImplementedError("a Viewer must implement get_camera")
+
+    def set_camera(self, matrix: Array) -> None:
+        """Put the camera at this (4, 4) camera-to-world matrix."""
+        raise NotImplementedError("a Viewer must implement set_camera")
+
+    def is_perspective(self) -> bool:
+        return True
+
+    def get_fov(self) -> float:
+        """The full horizontal view angle in radians."""
+        return math.radians(45)
+
+    def set_fov(self, fov: float) -> None:
+        pass
+
+    def get_view_extents(self) -> Optional[Array]:
+        """Orthographic views: the view box in camera coordinates, (2, 3)."""
+        return None
+
+    def set_view_extents(self, extents: Array) -> None:
+        pass
+
+    def get_scene_bounds(self) -> Optional[Array]:
+        """The world box of what is shown, (2, 3); None when there is nothing."""
+        return None
+
+    def get_selection_bounds(self) -> Optional[Array]:
+        """The world box of the selection, (2, 3); None when nothing is selected."""
+        return None
+
+    def pick(self, origin: Array, direction: Array, aperture: float, selection_only: bool) -> Optional[Array]:
+        """The nearest point hit by a ray from `origin` along `direction` (a cone `aperture` wide
+        one unit ahead), only on the selection if `selection_only`; None for no hit."""
+        return None
+
+    def show_pivot(self, position: Array, visible: bool) -> None:
+        """Show or hide the point the view turns about."""
+
+    def get_up_axis(self) -> Array:
+        """The world's up direction (3,), which the standard views keep up."""
+        return np.array([0.0, 1.0, 0.0])
+
+    def render(self) -> None:
+        """Draw the viewer again; called at the end of a tick() that changed it."""
+
+
+_VIEWER_METHODS = ("get_camera", "set_camera", "is_perspective", "get_fov", "set_fov", "get_view_extents",
+                   "set_view_extents", "get_scene_bounds", "get_selection_bounds", "pick", "show_pivot",
+                   "get_up_axis", "render")
+
+
+@dataclass
+class Command:
+    """A command the library's buttons (and the user's device settings) can run."""
+
+    id: str
+    label: str
+    action: Callable[[], object]
+    description: str = ""
+
+
+@dataclass
+class CommandCategory:
+    """A named group of commands (and further categories) within a command set."""
+
+    id: str
+    label: str
+    items: list[Union[Command, CommandCategory]] = field(default_factory=list)
+
+    def add(self, id: str, label: str, action: Callable[[], object], description: str = "") -> Command:
+        if not id or not label:
+            raise ValueError("a command needs a non-empty id and label")
+        if not callable(action):
+            raise ValueError(f"the action of command {id!r} is not callable")
+        command = Command(id, label, action, description)
+        self.items.append(command)
+        return command
+
+    def category(self, id: str, label: str) -> CommandCategory:
+        if not id or not label:
+            raise ValueError("a category needs a non-empty id and label")
+        category = CommandCategory(id, label)
+        self.items.append(category)
+        return category
+
+    def commands(self) -> Iterator[Command]:
+        """Every command, depth first."""
+        for item in self.items:
+            if isinstance(item, Command):
+                yield item
+            else:
+                yield from item.commands()
+
+
+class CommandSet(CommandCategory):
+    """The commands an application publishes to the library (the set's own id and label name it)."""
+
+    def __init__(self, id: str = "commands", label: str = "Commands") -> None:
+        if not id or not label:
+            raise ValueError("a command set needs a non-empty id and label")
+        super().__init__(id, label)
+
+
+def default_profile() -> str:
+    """The application's name, from the script or package that runs."""
+    argv0 = sys.argv[0] if sys.argv and sys.argv[0] not in ("", "-c", "-") else ""
+    if argv0:
+        stem = os.path.splitext(os.path.basename(argv0))[0]
+        if stem == "__main__":  # python -m package
+            stem = os.path.basename(os.path.dirname(os.path.abspath(argv0)))
+        if stem:
+            return stem
+    return "python"
+
+
+def _coordinate_system(up: Array) -> ZibrelMatrix:
+    """Columns: the world's right, up and toward-the-front-viewer axes, for a given up."""
+    u = up / np.linalg.norm(up)
+    right = np.array([1.0, 0.0, 0.0])
+    if abs(float(right @ u)) > 0.9:
+        right = np.array([0.0, 1.0, 0.0])
+    right = right - (right @ u) * u
+    right /= np.linalg.norm(right)
+    m = np.eye(4)
+    m[:3, 0], m[:3, 1], m[:3, 2] = right, u, np.cross(right, u)
+    return to_matrix(m)
+
+
+# What a subclass's getter override may return as an array, and how it becomes a value class.
+_GETTER_CONVERSIONS: dict[str, tuple[Callable[[Any], Any], type]] = {
+    **dict.fromkeys(("_get_camera_matrix", "_get_selection_transform", "_get_coordinate_system",
+                     "_get_front_view"), (to_matrix, ZibrelMatrix)),
+    **dict.fromkeys(("_get_view_extents", "_get_model_extents", "_get_selection_extents"), (to_box, ZibrelBox)),
+    **dict.fromkeys(("_get_pointer_position", "_get_pivot_position", "_get_hit_look_at",
+                     "_get_camera_target"), (to_point, ZibrelPoint)),
+    **dict.fromkeys(("_get_floor_plane", "_get_view_construction_plane"), (to_plane, ZibrelPlane)),
+    "_get_view_frustum": (to_frustum, ZibrelFrustum),
+}
+
+
+def _converting(getter: Callable[..., Any], convert: Callable[[Any], Any], value_class: type) -> Callable[..., Any]:
+    def wrapper(self: Any) -> Any:
+        result = getter(self)
+        if result is None or isinstance(result, value_class):
+            return result
+        return convert(result)
+
+    wrapper.__name__ = getter.__name__
+    wrapper.__qualname__ = getter.__qualname__
+    wrapper.__doc__ = getter.__doc__
+    return wrapper
+
+
+@functools.cache
+def _input_fd() -> Optional[int]:
+    # The library makes the descriptor once and keeps it for the life of the process.
+    fn = _library.function("zbx_input_fd")
+    if fn is None:
+        return None
+    fn.restype, fn.argtypes = ctypes.c_int, []
+    fd = int(fn())
+    return fd if fd >= 0 else None
+
+
+class _Snapshot:
+    """What the library may read off the application's thread, taken at a tick."""
+
+    camera: Optional[ZibrelMatrix] = None
+    perspective: bool = True
+    fov: Optional[float] = None
+    extents: Optional[ZibrelBox] = None
+    scene: Optional[ZibrelBox] = None
+    selection: Optional[ZibrelBox] = None
+    coordinate_system: Optional[ZibrelMatrix] = None
+
+
+class Navigator(_pyzibrel.ZibrelNavigationModel):
+    """A navigation model that drives a `Viewer`.
+
+    By default the application times the frames: call `tick()` from its event
+    loop (60 times a second while `in_motion`; see `input_fd()` for idling), and
+    every viewer call happens inside it, on this thread.
+    """
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        # A subclass's own getters may return numpy arrays (or anything array-like).
+        super().__init_subclass__(**kwargs)
+        for name, (convert, value_class) in _GETTER_CONVERSIONS.items():
+            if name in cls.__dict__:
+                setattr(cls, name, _converting(cls.__dict__[name], convert, value_class))
+
+    def __init__(self, viewer: Viewer, *, profile: Optional[str] = None, commands: Optional[CommandSet] = None,
+                 application_timing: bool = True, enable: bool = True) -> None:
+        super().__init__(False, 0)
+        for required in ("get_camera", "set_camera"):
+            if not callable(getattr(viewer, required, None)):
+                raise TypeError(f"the viewer {type(viewer).__name__} has no {required}() method")
+        if profile is not None and not profile:
+            raise ValueError("the profile hint must not be empty (None picks the application's name)")
+        if commands is not None and not isinstance(commands, CommandSet):
+            raise TypeError(f"commands must be a pyzibrel.CommandSet, not {type(commands).__name__}")
+        self.viewer = viewer
+        defaults = Viewer()
+        self._calls: dict[str, Callable[..., Any]] = {
+            name: getattr(viewer, name, None) or getattr(defaults, name) for name in _VIEWER_METHODS}
+        self._profile = profile or default_profile()
+        self._commands = commands if commands is not None else CommandSet()
+        self._application_timing = bool(application_timing)
+        self._thread = threading.get_ident()
+        # Guards the snapshot and the queues; re-entrant, as a viewer call made under it may
+        # lead back into the navigator on the same thread.
+        self._lock = threading.RLock()
+        self._pending: dict[str, Any] = {}  # viewer writes from other threads, the latest of each kind
+        self._pending_commands: list[str] = []
+        self._snapshot = _Snapshot()
+        self._off_thread_seen = False
+        self._changed = False
+        self._ticking = False
+        self._closed = False
+        self._told: set[str] = set()
+        self._in_motion = False
+        self._pivot = np.zeros(3)
+        self._pivot_visible = False
+        self._hit_origin: Optional[Array] = None
+        self._hit_direction: Optional[Array] = None
+        self._hit_aperture = 0.0
+        self._hit_selection_only = False
+        with self._lock:
+            self._take_snapshot()
+        if enable:
+            self.enabled = True
+
+    # --- the application's side ---------------------------------------------------------------
+
+    @property
+    def enabled(self) -> bool:
+        """Navigation is on: the library has a connection for this navigator."""
+        return not self._closed and self._is_enabled()
+
+    @enabled.setter
+    def enabled(self, on: bool) -> None:
+        if self._closed:
+            raise RuntimeError("the navigator is closed")
+        if bool(on) == self._is_enabled():
+            return
+        if not on:
+            self._enable_navigation(False)
+            self._stopped()
+            return
+        if self._application_timing:
+            self._put_frame_timing_source(1)
+        self._put_profile_hint(self._profile)
+        self._enable_navigation(True)
+        self._publish()
+
+    @property
+    def profile(self) -> str:
+        return self._profile
+
+    @property
+    def commands(self) -> CommandSet:
+        return self._commands
+
+    @property
+    def in_motion(self) -> bool:
+        """The library is moving the view (from the first deflected frame to the motion's end)."""
+        return self._in_motion
+
+    def tick(self, now_seconds: Optional[float] = None) -> bool:
+        """One frame on this thread at `now_seconds` (time.monotonic() when None).
+
+        Applies what the library wrote from other threads, runs the library's frame
+        (application timing), runs the commands the library activated, and calls the
+        viewer's render() when anything changed; returns whether it did.
+        """
+        if self._closed:
+            return False
+        if threading.get_ident() != self._thread:
+            raise RuntimeError("Navigator.tick() must be called on the thread that created the navigator")
+        if now_seconds is not None and not math.isfinite(now_seconds):
+            raise ValueError(f"expected a finite time in seconds, got {now_seconds}")
+        if self._ticking:  # called again from inside the viewer's render(): nothing to do
+            return False
+        self._ticking = True
+        try:
+            self._apply_pending()
+            if self._application_timing and self._is_enabled():
+                now = time.monotonic() if now_seconds is None else float(now_seconds)
+                self._put_frame_time(datetime.timedelta(seconds=now))
+            self._run_commands()
+            if not self._application_timing or self._off_thread_seen:
+                with self._lock:
+                    self._take_snapshot()
+            changed, self._changed = self._changed, False
+            if changed:
+                self._viewer("render")
+            return changed
+        finally:
+            self._ticking = False
+
+    def close(self) -> None:
+        """Stop navigating: closes the connection; safe to call again, and from any thread."""
+        if self._closed:
+            return
+        self._closed = True
+        try:
+            self._enable_navigation(False)
+        finally:
+            with self._lock:
+                self._pending.clear()
+                self._pending_commands.clear()
+            self._stopped()
+
+    def _stopped(self) -> None:
+        # The connection is gone: a motion in progress will never be ended by the library.
+        self._in_motion = False
+        if self._pivot_visible and threading.get_ident() == self._thread:
+            self._pivot_visible = False
+            self._viewer("show_pivot", self._pivot.copy(), False)
+            self._changed = True
+
+    def __enter__(self) -> Navigator:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def add_command(self, id: str, label: str, action: Callable[[], object], description: str = "") -> None:
+        """Add a command to the published set (published again when navigation is on)."""
+        if any(c.id == id for c in self._commands.commands()):
+            raise ValueError(f"a command with the id {id!r} is already in the set")
+        self._commands.add(id, label, action, description)
+        if self.enabled:
+            self._publish()
+
+    def input_fd(self) -> Optional[int]:
+        """A file descriptor that is readable while device input waits for a frame, for an idle
+        event loop to wait on; None when the library offers none. Never read or close it."""
+        return _input_fd()
+
+    @property
+    def wants_frames(self) -> bool:
+        """Ticks are due now: the view is in motion, or device input waits (when the library tells)."""
+        if self._in_motion:
+            return True
+        fd = self.input_fd()
+        if fd is None:
+            return False
+        readable, _, _ = select.select([fd], [], [], 0)
+        return bool(readable)
+
+    # --- inner workings -----------------------------------------------------------------------
+
+    def _tell(self, key: str, message: str) -> None:
+        """A problem of the viewer, reported once per kind on standard error."""
+        if key in self._told:
+            return
+        self._told.add(key)
+        sys.stderr.write(f"pyzibrel: {message}\n")
+
+    def _viewer(self, name: str, *args: Any) -> Any:
+        """Call a viewer method; an exception is reported once and answered with None."""
+        try:
+            return self._calls[name](*args)
+        except Exception:
+            self._tell(f"viewer.{name}", f"{type(self.viewer).__name__}.{name}() failed; it answers nothing "
+                                         f"until it works:\n{traceback.format_exc().rstrip()}")
+            return None
+
+    def _convert(self, name: str, convert: Callable[[Any], Any], value: Any) -> Any:
+        if value is None:
+            return None
+        try:
+            return convert(value)
+        except (TypeError, ValueError) as exc:
+            self._tell(f"convert.{name}", f"{type(self.viewer).__name__}.{name}() gave an unusable answer: {exc}")
+            return None
+
+    def _camera(self) -> Optional[ZibrelMatrix]:
+        arr = self._convert("get_camera", lambda m: as_array(m, (4, 4), "a camera-to-world matrix"),
+                            self._viewer("get_camera"))
+        if arr is None:
+            return None
+        if not np.allclose(arr[3], (0, 0, 0, 1)):
+            self._tell("camera.bottom", f"{type(self.viewer).__name__}.get_camera() returned a matrix with the "
+                                        f"bottom row {arr[3].tolist()}: the eye belongs in the last column "
+                                        f"(m03, m13, m23) and the bottom row is 0 0 0 1")
+            return None
+        return to_matrix(arr)
+
+    def _perspective(self) -> bool:
+        answer = self._viewer("is_perspective")
+        return True if answer is None else bool(answer)  # a failing viewer: the default
+
+    def _box(self, name: str) -> Optional[ZibrelBox]:
+        result: Optional[ZibrelBox] = self._convert(name, to_box, self._viewer(name))
+        return result
+
+    def _fov(self) -> Optional[float]:
+        fov = self._viewer("get_fov")
+        try:
+            return None if fov is None else float(fov)
+        except (TypeError, ValueError):
+            self._tell("convert.get_fov", f"{type(self.viewer).__name__}.get_fov() returned {fov!r}, not a number")
+            return None
+
+    def _up(self) -> ZibrelMatrix:
+        up = self._convert("get_up_axis", lambda a: to_numpy(to_point(a)), self._viewer("get_up_axis"))
+        if up is None or not float(np.linalg.norm(up)) > 0:
+            return to_matrix(np.eye(4))
+        return _coordinate_system(up)
+
+    def _take_snapshot(self) -> None:
+        # Called with the lock held, on the application's thread.
+        s = _Snapshot()
+        s.camera = self._camera()
+        s.perspective = self._perspective()
+        s.fov = self._fov()
+        s.extents = self._box("get_view_extents")
+        s.scene = self._box("get_scene_bounds")
+        s.selection = self._box("get_selection_bounds")
+        s.coordinate_system = self._up()
+        self._snapshot = s
+
+    def _direct(self) -> bool:
+        """This callback may use the viewer: it runs on the application's thread."""
+        if threading.get_ident() == self._thread:
+            return True
+        self._off_thread_seen = True
+        return False
+
+    def _read(self, name: str, direct: Callable[[], Any]) -> Any:
+        if self._closed:
+            return None
+        if self._direct():
+            return direct()
+        with self._lock:
+            return getattr(self._snapshot, name)
+
+    def _write(self, kind: str, value: Any, snapshot: Optional[str] = None, snapshot_value: Any = None) -> None:
+        if self._closed:
+            return
+        if self._direct():
+            self._apply(kind, value)
+            return
+        with self._lock:
+            self._pending[kind] = value
+            if snapshot is not None:
+                setattr(self._snapshot, snapshot, snapshot_value)
+
+    def _apply(self, kind: str, value: Any) -> None:
+        if kind == "pivot":
+            self._viewer("show_pivot", *value)
+        else:
+            self._viewer(kind, value)
+        self._changed = True
+
+    def _apply_pending(self) -> None:
+        with self._lock:
+            pending, self._pending = self._pending, {}
+            for kind, value in pending.items():
+                self._apply(kind, value)
+
+    def _run_commands(self) -> None:
+        with self._lock:
+            ids, self._pending_commands = self._pending_commands, []
+        actions = {c.id: c.action for c in self._commands.commands()}
+        for command_id in ids:
+            action = actions.get(command_id)
+            if action is None:
+                self._tell(f"command.{command_id}", f"the library ran the command {command_id!r}, which the "
+                                                    f"navigator's command set does not have")
+                continue
+            try:
+                action()
+            except Exception:
+                sys.stderr.write(f"pyzibrel: the action of command {command_id!r} failed:\n"
+                                 f"{traceback.format_exc().rstrip()}\n")
+            self._changed = True
+
+    def _publish(self) -> None:
+        items = list(self._commands.items)
+        if not items:
+            return
+        self._begin_command_set(self._commands.id, self._commands.label)
+
+        def emit(entries: list[Union[Command, CommandCategory]]) -> None:
+            for item in entries:
+                if isinstance(item, Command):
+                    self._create_command(item.id, item.label, item.description)
+                else:
+                    self._begin_command_category(item.id, item.label)
+                    emit(item.items)
+                    self._end_command_category()
+
+        emit(items)
+        self._end_command_set()
+        self._put_active_commands(self._commands.id)
+
+    # --- what the library reads ---------------------------------------------------------------
+
+    def _get_camera_matrix(self) -> Optional[ZibrelMatrix]:
+        result: Optional[ZibrelMatrix] = self._read("camera", self._camera)
+        return result
+
+    def _get_is_view_perspective(self) -> Optional[bool]:
+        result: bool = self._read("perspective", self._perspective)
+        return result
+
+    def _get_view_fov(self) -> Optional[float]:
+        result: Optional[float] = self._read("fov", self._fov)
+        return result
+
+    def _get_view_frustum(self) -> None:
+        return None  # the field of view says it
+
+    def _get_view_extents(self) -> Optional[ZibrelBox]:
+        result: Optional[ZibrelBox] = self._read("extents", lambda: self._box("get_view_extents"))
+        return result
+
+    def _get_model_extents(self) -> Optional[ZibrelBox]:
+        result: Optional[ZibrelBox] = self._read("scene", lambda: self._box("get_scene_bounds"))
+        return result
+
+    def _get_selection_extents(self) -> Optional[ZibrelBox]:
+        result: Optional[ZibrelBox] = self._read("selection", lambda: self._box("get_selection_bounds"))
+        return result
+
+    def _get_is_selection_empty(self) -> Optional[bool]:
+        return self._get_selection_extents() is None
+
+    def _get_selection_transform(self) -> None:
+        return None
+
+    def _get_coordinate_system(self) -> Optional[ZibrelMatrix]:
+        result: Optional[ZibrelMatrix] = self._read("coordinate_system", self._up)
+        return result
+
+    def _is_user_pivot(self) -> Optional[bool]:
+        return False
+
+    def _get_pivot_position(self) -> Optional[ZibrelPoint]:
+        return to_point(self._pivot)
+
+    def _get_pivot_visible(self) -> Optional[bool]:
+        return self._pivot_visible
+
+    def _get_pointer_position(self) -> None:
+        return None
+
+    def _get_hit_look_at(self) -> Optional[ZibrelPoint]:
+        # Hit-testing needs the viewer: off the application's thread there is no hit,
+        # and the library turns about the centre of the selection or the scene instead.
+        if self._closed or not self._direct() or self._hit_origin is None or self._hit_direction is None:
+            return None
+        hit = self._viewer("pick", self._hit_origin.copy(), self._hit_direction.copy(), self._hit_aperture,
+                           self._hit_selection_only)
+        result: Optional[ZibrelPoint] = self._convert("pick", to_point, hit)
+        return result
+
+    # --- what the library writes --------------------------------------------------------------
+
+    def _set_camera_matrix(self, matrix: ZibrelMatrix) -> None:
+        self._write("set_camera", to_numpy(matrix), "camera", matrix)
+
+    def _set_view_extents(self, extents: ZibrelBox) -> None:
+        self._write("set_view_extents", to_numpy(extents), "extents", extents)
+
+    def _set_view_fov(self, fov: float) -> None:
+        self._write("set_fov", float(fov), "fov", float(fov))
+
+    def _set_view_frustum(self, frustum: Any) -> None:
+        pass  # never asked for one
+
+    def _set_selection_transform(self, matrix: ZibrelMatrix) -> None:
+        pass  # object motion of the selection is not offered
+
+    def _set_pivot_position(self, position: ZibrelPoint) -> None:
+        self._pivot = to_numpy(position)
+        if self._pivot_visible:
+            self._write("pivot", (self._pivot.copy(), True))
+
+    def _set_pivot_visible(self, visible: bool) -> None:
+        self._pivot_visible = bool(visible)
+        self._write("pivot", (self._pivot.copy(), self._pivot_visible))
+
+    def _set_hit_look_from(self, origin: ZibrelPoint) -> None:
+        self._hit_origin = to_numpy(origin)
+
+    def _set_hit_direction(self, direction: ZibrelPoint) -> None:
+        self._hit_direction = to_numpy(direction)
+
+    def _set_hit_aperture(self, aperture: float) -> None:
+        self._hit_aperture = float(aperture)
+
+    def _set_hit_selection_only(self, selection_only: bool) -> None:
+        self._hit_selection_only = bool(selection_only)
+
+    def _set_active_command(self, command_id: str) -> None:
+        # Commands run inside the next tick(), after the frame, on the application's thread.
+        if self._closed:
+            return
+        with self._lock:
+            self._pending_commands.append(command_id)
+
+    def _set_motion_flag(self, moving: bool) -> None:
+        self._in_motion = bool(moving)

@@ -1,0 +1,664 @@
+"""Navigate a PyVista plotter with the 3D mouse.
+
+    import pyvista as pv
+    import pyzibrel.pyvista
+
+    plotter = pv.Plotter()
+    plotter.add_mesh(pv.Sphere())
+    navigator = pyzibrel.pyvista.attach(plotter)
+    plotter.show()
+
+`attach` returns a `pyzibrel.Navigator` whose viewer is a `PyVistaViewer`. A
+repeating timer of the plotter's interactor calls `navigator.tick()` on the
+thread that runs the event loop, so every VTK call happens there; nothing of
+VTK is touched from another thread. Off-screen plotters (tests, scripts) get no
+timer: call `navigator.tick(now_seconds)` yourself, then render or screenshot.
+
+How VTK's camera maps to the library's convention:
+- the camera-to-world matrix is built from the position, the focal point and
+  the view up; writing it keeps the focal point at the pivot's depth (or at the
+  previous distance), so VTK's own mouse interaction turns about what the 3D
+  mouse turned about;
+- the library's horizontal field of view is VTK's vertical view angle through
+  the renderer's aspect ratio;
+- a parallel projection shows view extents whose half height is the parallel
+  scale; extents off the view axis move the camera sideways.
+After every change the clipping range is reset to what is visible.
+"""
+from __future__ import annotations
+
+import math
+from typing import Any, Callable, Iterable, Iterator, Optional, Sequence
+
+import numpy as np
+import numpy.typing as npt
+
+try:
+    import pyvista as pv
+    from vtkmodules.util.vtkConstants import VTK_INT
+    from vtkmodules.vtkCommonCore import mutable, vtkPoints
+    from vtkmodules.vtkCommonDataModel import (vtkCellArray, vtkCompositeDataSet, vtkDataSet, vtkPolyData,
+                                               vtkStaticCellLocator)
+    from vtkmodules.vtkRenderingCore import vtkActor, vtkPolyDataMapper, vtkProp3D
+    from vtkmodules.vtkRenderingUI import vtkGenericRenderWindowInteractor
+except ImportError as exc:  # pragma: no cover - depends on the environment
+    raise ImportError(f"pyzibrel.pyvista needs PyVista and VTK ({exc}); install them with "
+                      f"`pip install pyzibrel[pyvista]`") from exc
+
+from .camera import horizontal_fov, look_at_from_matrix, look_at_matrix, vertical_fov
+from .convert import as_array
+from .navigator import CommandSet, Navigator, Viewer
+
+__all__ = ["PyVistaViewer", "attach", "camera_matrix", "dominant_axis", "set_camera_matrix", "visible_bounds"]
+
+Array = npt.NDArray[np.float64]
+
+# The default frame timer: a little faster than 60 Hz, so a sample waits at most one period.
+DEFAULT_PERIOD_MS = 16
+_TINY = 1e-12
+
+
+# --- camera mapping ------------------------------------------------------------------------------
+
+def camera_matrix(camera: Any) -> Array:
+    """The library's (4, 4) camera-to-world matrix of a vtkCamera (position, focal point, view up)."""
+    return look_at_matrix(camera.GetPosition(), camera.GetFocalPoint(), camera.GetViewUp())
+
+
+def set_camera_matrix(camera: Any, matrix: Any, focal_distance: Optional[float] = None) -> None:
+    """Put a vtkCamera at a camera-to-world matrix.
+
+    The focal point goes `focal_distance` ahead of the eye (the camera's current
+    distance when None or not positive); the view up is the matrix's up axis.
+    """
+    m = as_array(matrix, (4, 4), "a camera-to-world matrix")
+    if focal_distance is None or not (math.isfinite(focal_distance) and focal_distance > _TINY):
+        focal_distance = camera.GetDistance()
+    eye, target, up = look_at_from_matrix(m, focal_distance)
+    camera.SetPosition(*eye)
+    camera.SetFocalPoint(*target)
+    camera.SetViewUp(*up)
+    camera.OrthogonalizeViewUp()
+
+
+def dominant_axis(vector: Any) -> Array:
+    """The signed world axis nearest to `vector`, e.g. (0, 0, 1) for a view up of (0.1, 0.2, 0.9)."""
+    v = as_array(vector, (3,), "a direction")
+    axis = np.zeros(3)
+    i = int(np.argmax(np.abs(v)))
+    if v[i] == 0:
+        raise ValueError("expected a direction of non-zero length")
+    axis[i] = math.copysign(1.0, v[i])
+    return axis
+
+
+# --- what is shown ------------------------------------------------------------------------------
+
+def _props(renderer: Any) -> Iterator[Any]:
+    props = renderer.GetViewProps()
+    props.InitTraversal()
+    for _ in range(props.GetNumberOfItems()):
+        prop = props.GetNextProp()
+        if prop is not None:
+            yield prop
+
+
+def _valid_bounds(bounds: Optional[Sequence[float]]) -> Optional[Array]:
+    if bounds is None:
+        return None
+    b = np.asarray(bounds, dtype=np.float64)
+    if b.shape != (6,) or not np.all(np.isfinite(b)) or np.any(b[0::2] > b[1::2]) or np.any(np.abs(b) > 1e299):
+        return None
+    return np.array([b[0::2], b[1::2]])
+
+
+def _union(boxes: Iterable[Array]) -> Optional[Array]:
+    boxes = list(boxes)
+    if not boxes:
+        return None
+    return np.array([np.min([b[0] for b in boxes], axis=0), np.max([b[1] for b in boxes], axis=0)])
+
+
+def visible_bounds(renderer: Any, exclude: Iterable[Any] = (), only: Optional[Iterable[Any]] = None) -> Optional[Array]:
+    """The world box (2, 3) of the renderer's visible 3-D props that count for bounds, leaving out
+    `exclude` (and everything not in `only`, when given); None when nothing is shown."""
+    left_out = {id(p) for p in exclude}
+    kept = None if only is None else {id(p) for p in only}
+    boxes = []
+    for prop in _props(renderer):
+        if id(prop) in left_out or (kept is not None and id(prop) not in kept):
+            continue
+        if not isinstance(prop, vtkProp3D) or not prop.GetVisibility() or not prop.GetUseBounds():
+            continue
+        box = _valid_bounds(prop.GetBounds())
+        if box is not None:
+            boxes.append(box)
+    return _union(boxes)
+
+
+def _datasets(data: Any) -> Iterator[Any]:
+    """The leaf datasets of a dataset or composite dataset."""
+    if isinstance(data, vtkDataSet):
+        yield data
+    elif isinstance(data, vtkCompositeDataSet):
+        it = data.NewIterator()
+        it.InitTraversal()
+        while not it.IsDoneWithTraversal():
+            leaf = it.GetCurrentDataObject()
+            if isinstance(leaf, vtkDataSet):
+                yield leaf
+            it.GoToNextItem()
+
+
+def _surfaceless(data: Any) -> bool:
+    """A dataset that a ray cannot hit: points and lines only."""
+    if isinstance(data, vtkPolyData):
+        return data.GetNumberOfPolys() == 0 and data.GetNumberOfStrips() == 0
+    return False
+
+
+class RayPicker:
+    """Hit-testing against actors' datasets with VTK cell locators, through a cone.
+
+    The cone starts at the ray's origin and is `aperture` wide one unit ahead
+    (the library's hit aperture). Surfaces are hit by the central ray and by eight
+    rays along the cone's edge; datasets of points and lines only (which no ray
+    hits) by their points inside the cone. The nearest hit wins. Locators are
+    built once per dataset and rebuilt when the dataset changes.
+    """
+
+    def __init__(self) -> None:
+        self._locators: dict[int, tuple[Any, int, Any]] = {}
+
+    def _locator(self, data: Any) -> Any:
+        entry = self._locators.get(id(data))
+        if entry is not None and entry[0] is data and entry[1] == data.GetMTime():
+            return entry[2]
+        locator = vtkStaticCellLocator()
+        locator.SetDataSet(data)
+        locator.BuildLocator()
+        self._locators[id(data)] = (data, data.GetMTime(), locator)
+        return locator
+
+    def forget_except(self, datasets: Iterable[Any]) -> None:
+        keep = {id(d) for d in datasets}
+        for key in [k for k in self._locators if k not in keep]:
+            del self._locators[key]
+
+    def pick(self, actors: Iterable[Any], origin: Any, direction: Any, aperture: float) -> Optional[Array]:
+        o = as_array(origin, (3,), "a ray origin")
+        d = as_array(direction, (3,), "a ray direction")
+        norm = float(np.linalg.norm(d))
+        if not norm > _TINY:
+            raise ValueError("expected a ray direction of non-zero length")
+        d = d / norm
+        half = max(float(aperture), 0.0) / 2 if math.isfinite(aperture) else 0.0
+        # Two directions across the ray, for the rays along the cone's edge.
+        side = np.cross(d, (1.0, 0.0, 0.0) if abs(d[0]) < 0.9 else (0.0, 1.0, 0.0))
+        side /= np.linalg.norm(side)
+        other = np.cross(d, side)
+        rays = [d] + ([d + half * (math.cos(a) * side + math.sin(a) * other)
+                       for a in np.linspace(0, 2 * math.pi, 8, endpoint=False)] if half > 0 else [])
+        best_depth, best = math.inf, None
+        seen = []
+        for actor in actors:
+            mapper = actor.GetMapper()
+            if mapper is None:
+                continue
+            to_world = np.array([actor.GetMatrix().GetElement(r, c) for r in range(4) for c in range(4)]).reshape(4, 4)
+            try:
+                to_local = np.linalg.inv(to_world)
+            except np.linalg.LinAlgError:
+                continue
+            for data in _datasets(mapper.GetInputDataObject(0, 0)):
+                if data.GetNumberOfPoints() == 0:
+                    continue
+                seen.append(data)
+                for hit in self._hits(data, to_world, to_local, o, d, rays, half):
+                    depth = float((hit - o) @ d)
+                    if 0 < depth < best_depth:
+                        best_depth, best = depth, hit
+        self.forget_except(seen)
+        return best
+
+    def _hits(self, data: Any, to_world: Array, to_local: Array, o: Array, d: Array, rays: list[Array],
+              half: float) -> Iterator[Array]:
+        if _surfaceless(data):
+            if half <= 0:
+                return
+            points = pv.convert_array(data.GetPoints().GetData()).astype(np.float64)
+            world = points @ to_world[:3, :3].T + to_world[:3, 3]
+            rel = world - o
+            depth = rel @ d
+            across = np.linalg.norm(rel - np.outer(depth, d), axis=1)
+            inside = (depth > 0) & (across <= half * depth)
+            if np.any(inside):
+                yield world[np.flatnonzero(inside)[np.argmin(depth[inside])]]
+            return
+        locator = self._locator(data)
+        lo, hi = np.array(data.GetBounds()).reshape(3, 2).T
+        # Long enough to cross the dataset from wherever the origin is.
+        length = float(np.linalg.norm(hi - lo) + np.linalg.norm((to_local[:3, :3] @ o + to_local[:3, 3]) - lo)) * 2 + 1
+        start = to_local[:3, :3] @ o + to_local[:3, 3]
+        t, x, pcoords, sub_id = mutable(0.0), [0.0, 0.0, 0.0], [0.0, 0.0, 0.0], mutable(0)
+        for ray in rays:
+            local_dir = to_local[:3, :3] @ ray
+            local_dir /= np.linalg.norm(local_dir)
+            end = start + local_dir * length
+            if locator.IntersectWithLine(start.tolist(), end.tolist(), 0.0, t, x, pcoords, sub_id):
+                yield to_world[:3, :3] @ np.array(x) + to_world[:3, 3]
+
+
+# --- the pivot marker -----------------------------------------------------------------------
+
+class PivotMarker:
+    """A dot of constant screen size at the pivot, left out of bounds and picking."""
+
+    def __init__(self, renderer: Any, color: Sequence[float] = (1.0, 0.45, 0.0), size: float = 14.0) -> None:
+        self.renderer = renderer
+        points = vtkPoints()
+        points.InsertNextPoint(0.0, 0.0, 0.0)
+        verts = vtkCellArray()
+        verts.InsertNextCell(1)
+        verts.InsertCellPoint(0)
+        self._data = vtkPolyData()
+        self._data.SetPoints(points)
+        self._data.SetVerts(verts)
+        mapper = vtkPolyDataMapper()
+        mapper.SetInputData(self._data)
+        # Drawn in front of the surface it sits on.
+        mapper.SetResolveCoincidentTopologyToPolygonOffset()
+        mapper.SetRelativeCoincidentTopologyPointOffsetParameter(-20000)
+        self.actor = vtkActor()
+        self.actor.SetMapper(mapper)
+        prop = self.actor.GetProperty()
+        prop.SetColor(*color)
+        prop.SetPointSize(size)
+        prop.SetRenderPointsAsSpheres(True)
+        self.actor.SetPickable(False)
+        self.actor.SetUseBounds(False)
+        self.actor.SetVisibility(False)
+        renderer.AddActor(self.actor)
+
+    def show(self, position: Array, visible: bool) -> None:
+        self._data.GetPoints().SetPoint(0, *position)
+        self._data.GetPoints().Modified()
+        self._data.Modified()
+        self.actor.SetVisibility(bool(visible))
+
+    @property
+    def visible(self) -> bool:
+        return bool(self.actor.GetVisibility())
+
+    @property
+    def position(self) -> Array:
+        return np.array(self._data.GetPoints().GetPoint(0))
+
+    def remove(self) -> None:
+        self.renderer.RemoveActor(self.actor)
+
+
+# --- the viewer -----------------------------------------------------------------------------
+
+class PyVistaViewer(Viewer):
+    """A `pyzibrel.Viewer` for one renderer of a PyVista plotter.
+
+    `selection` is a list of actors the application counts as selected: the
+    library then turns about them and picks only on them. Actors that are not
+    pickable are never hit (the plotter's own picking rules).
+    """
+
+    def __init__(self, plotter: Any, *, renderer: Any = None, up: Any = None, pivot_marker: bool = True,
+                 marker_color: Sequence[float] = (1.0, 0.45, 0.0), marker_size: float = 14.0) -> None:
+        self.plotter = plotter
+        self.renderer = renderer if renderer is not None else plotter.renderer
+        self.up = dominant_axis(self._planned_view_up()) if up is None else as_array(up, (3,), "an up direction")
+        if not float(np.linalg.norm(self.up)) > _TINY:
+            raise ValueError("expected an up direction of non-zero length")
+        self.up = self.up / np.linalg.norm(self.up)
+        self.selection: list[Any] = []
+        self.marker = PivotMarker(self.renderer, marker_color, marker_size) if pivot_marker else None
+        self.picker = RayPicker()
+        self._pivot: Optional[Array] = None
+
+    def _planned_view_up(self) -> Any:
+        """The view up the camera has, or, before the plotter placed it, the one it will get at show()."""
+        if getattr(self.renderer, "camera_set", True) is False and hasattr(self.renderer, "get_default_cam_pos"):
+            return self.renderer.get_default_cam_pos()[2]
+        return self.renderer.GetActiveCamera().GetViewUp()
+
+    # closed plotters have no render window and no renderers
+    @property
+    def closed(self) -> bool:
+        return bool(getattr(self.plotter, "_closed", False)) or getattr(self.plotter, "render_window", None) is None
+
+    @property
+    def camera(self) -> Any:
+        return self.renderer.GetActiveCamera()
+
+    def aspect(self) -> float:
+        """Width / height of the renderer's part of the window."""
+        aspect = float(self.renderer.GetTiledAspectRatio())
+        return aspect if math.isfinite(aspect) and aspect > 0 else 1.0
+
+    def _reset_clipping(self) -> None:
+        self.renderer.ResetCameraClippingRange()
+
+    # -- the camera
+
+    def get_camera(self) -> Array:
+        return camera_matrix(self.camera)
+
+    def set_camera(self, matrix: Array) -> None:
+        distance = None
+        if self._pivot is not None:
+            # Keep the focal point at the pivot's depth, where VTK's own interaction then turns.
+            distance = float((self._pivot - matrix[:3, 3]) @ -matrix[:3, 2])
+        set_camera_matrix(self.camera, matrix, distance)
+        self._reset_clipping()
+
+    def is_perspective(self) -> bool:
+        return not self.camera.GetParallelProjection()
+
+    def get_fov(self) -> float:
+        camera = self.camera
+        angle = math.radians(camera.GetViewAngle())
+        return angle if camera.GetUseHorizontalViewAngle() else horizontal_fov(angle, self.aspect())
+
+    def set_fov(self, fov: float) -> None:
+        camera = self.camera
+        angle = fov if camera.GetUseHorizontalViewAngle() else vertical_fov(fov, self.aspect())
+        camera.SetViewAngle(math.degrees(angle))
+        self._reset_clipping()
+
+    def get_view_extents(self) -> Optional[Array]:
+        camera = self.camera
+        scale = camera.GetParallelScale()
+        if not scale > 0:
+            return None
+        near, far = camera.GetClippingRange()
+        half_width = scale * self.aspect()
+        return np.array([[-half_width, -scale, -far], [half_width, scale, -near]])
+
+    def set_view_extents(self, extents: Array) -> None:
+        e = as_array(extents, (2, 3), "view extents (min corner, max corner)")
+        height = float(e[1, 1] - e[0, 1])
+        if not height > 0:
+            raise ValueError(f"expected view extents with max above min in y, got {e.tolist()}")
+        camera = self.camera
+        centre = (e[0, :2] + e[1, :2]) / 2
+        if np.any(np.abs(centre) > 1e-9 * height):
+            # VTK's parallel view is centred on its axis: move the camera under the box's centre.
+            m = camera_matrix(camera)
+            shift = m[:3, 0] * centre[0] + m[:3, 1] * centre[1]
+            camera.SetPosition(*(np.array(camera.GetPosition()) + shift))
+            camera.SetFocalPoint(*(np.array(camera.GetFocalPoint()) + shift))
+        camera.SetParallelScale(height / 2)
+        self._reset_clipping()
+
+    # -- the scene
+
+    def _excluded(self) -> list[Any]:
+        return [self.marker.actor] if self.marker is not None else []
+
+    def get_scene_bounds(self) -> Optional[Array]:
+        return visible_bounds(self.renderer, exclude=self._excluded())
+
+    def get_selection_bounds(self) -> Optional[Array]:
+        if not self.selection:
+            return None
+        return visible_bounds(self.renderer, exclude=self._excluded(), only=self.selection)
+
+    def _pickable_actors(self, selection_only: bool) -> list[Any]:
+        chosen = {id(a) for a in self.selection} if selection_only else None
+        marker = self.marker.actor if self.marker is not None else None
+        return [prop for prop in _props(self.renderer)
+                if isinstance(prop, vtkActor) and prop is not marker and prop.GetVisibility() and prop.GetPickable()
+                and (chosen is None or id(prop) in chosen)]
+
+    def pick(self, origin: Array, direction: Array, aperture: float, selection_only: bool) -> Optional[Array]:
+        if selection_only and not self.selection:
+            return None
+        return self.picker.pick(self._pickable_actors(selection_only), origin, direction, aperture)
+
+    def show_pivot(self, position: Array, visible: bool) -> None:
+        self._pivot = np.asarray(position, dtype=np.float64).copy()
+        if self.marker is not None:
+            self.marker.show(self._pivot, visible)
+
+    def get_up_axis(self) -> Array:
+        return self.up.copy()
+
+    def render(self) -> None:
+        if not self.closed:
+            self.plotter.render()
+
+    # -- commands
+
+    def _front_axes(self) -> tuple[Array, Array, Array]:
+        """The world's right, up and toward-the-front-viewer axes for this viewer's up."""
+        up = self.up
+        right = np.array([1.0, 0.0, 0.0]) if abs(up[0]) < 0.9 else np.array([0.0, 1.0, 0.0])
+        right = right - (right @ up) * up
+        right /= np.linalg.norm(right)
+        return right, up, np.cross(right, up)
+
+    def fit(self) -> None:
+        """Keep the direction, show everything (the pivot marker left out)."""
+        bounds = self.get_scene_bounds()
+        if bounds is None:
+            return
+        self.renderer.ResetCamera(*bounds.T.ravel())
+        self._reset_clipping()
+
+    def look_from(self, toward_viewer: Any, view_up: Any) -> None:
+        """Look at the scene from the direction `toward_viewer` (from the scene to the eye), then fit."""
+        back = as_array(toward_viewer, (3,), "a view direction")
+        camera = self.camera
+        bounds = self.get_scene_bounds()
+        centre = np.array(camera.GetFocalPoint()) if bounds is None else bounds.mean(axis=0)
+        distance = camera.GetDistance()
+        camera.SetFocalPoint(*centre)
+        camera.SetPosition(*(centre + back / np.linalg.norm(back) * distance))
+        camera.SetViewUp(*as_array(view_up, (3,), "a view up"))
+        camera.OrthogonalizeViewUp()
+        self.fit()
+        self._reset_clipping()
+
+    def front(self) -> None:
+        _, up, toward = self._front_axes()
+        self.look_from(toward, up)
+
+    def top(self) -> None:
+        _, up, toward = self._front_axes()
+        self.look_from(up, -toward)
+
+    def iso(self) -> None:
+        right, up, toward = self._front_axes()
+        self.look_from(right + up + toward, up)
+
+    def toggle_projection(self) -> None:
+        """Perspective <-> parallel, showing the same size at the focal point."""
+        camera = self.camera
+        if camera.GetParallelProjection():
+            camera.ParallelProjectionOff()
+        else:
+            half_height = camera.GetDistance() * math.tan(math.radians(camera.GetViewAngle()) / 2)
+            if camera.GetUseHorizontalViewAngle():
+                half_height /= self.aspect()
+            camera.SetParallelScale(half_height)
+            camera.ParallelProjectionOn()
+        self._reset_clipping()
+
+    def commands(self) -> CommandSet:
+        """The default command set: fit, the standard views, the projection toggle."""
+        commands = CommandSet("pyvista.view", "View")
+        commands.add("fit", "Fit", self.fit, "Show the whole scene")
+        commands.add("front", "Front", self.front, "Look at the scene from the front")
+        commands.add("top", "Top", self.top, "Look down on the scene")
+        commands.add("iso", "Iso", self.iso, "Look at the front, the right and the top")
+        commands.add("projection", "Perspective / parallel", self.toggle_projection,
+                     "Switch between perspective and parallel projection")
+        return commands
+
+    def detach(self) -> None:
+        """Take the pivot marker out of the renderer."""
+        if self.marker is not None:
+            self.marker.remove()
+            self.marker = None
+
+
+# --- attaching ------------------------------------------------------------------------------
+
+def _qt_timer(plotter: Any, callback: Callable[[], None], period_ms: int) -> Any:
+    """A repeating QTimer calling `callback` on the Qt thread, owned by the plotter's window."""
+    try:
+        from qtpy.QtCore import QTimer  # type: ignore[import-not-found,unused-ignore]  # pyvistaqt's way to Qt
+    except ImportError:  # pragma: no cover - a Qt interactor without qtpy
+        return None
+    parent = getattr(plotter, "app_window", None) or plotter
+    timer = QTimer(parent)
+    timer.timeout.connect(callback)
+    timer.start(period_ms)
+    return timer
+
+
+class _Attachment:
+    """Keeps the timer and the close hook of one attached navigator, and undoes them once."""
+
+    def __init__(self, plotter: Any, navigator: Navigator, viewer: PyVistaViewer, period_ms: int,
+                 timer: Optional[bool]) -> None:
+        self.plotter = plotter
+        # Held by the interactor's observer through this object: `attach(plotter)` alone keeps
+        # navigating until the plotter or the navigator is closed.
+        self.navigator: Optional[Navigator] = navigator
+        self.viewer = viewer
+        self.interactor: Any = None
+        self.timer_id: Optional[int] = None
+        self.observer: Optional[int] = None
+        self.period_ms = period_ms
+        iren = getattr(plotter, "iren", None)
+        interactor = getattr(iren, "interactor", None)
+        self.qt_timer: Any = None
+        wanted = not getattr(plotter, "off_screen", False) if timer is None else timer
+        if wanted and isinstance(interactor, vtkGenericRenderWindowInteractor):
+            # A Qt widget (pyvistaqt's BackgroundPlotter, QtInteractor): its interactor runs every
+            # VTK timer on one 10 ms QTimer, so ours is a QTimer of its own on the Qt thread.
+            self.qt_timer = _qt_timer(plotter, self._on_qt_timer, period_ms)
+        elif wanted and interactor is not None:
+            self.interactor = interactor
+            # First in line, so that our timer's events stop here: observers that take every
+            # TimerEvent as theirs (pyvista's add_timer_event) never see them.
+            self.observer = interactor.AddObserver("TimerEvent", self._on_timer, 100.0)
+            self.timer_id = interactor.CreateRepeatingTimer(period_ms)
+        # Close the navigator first when the plotter closes. The plotter's close hook is
+        # replaced by every show(), so the plotter's close() itself is wrapped, on this instance only.
+        self._plotter_close = getattr(plotter, "close", None)
+        if callable(self._plotter_close):
+            def close(*args: Any, **kwargs: Any) -> Any:
+                self.plotter_closing()
+                assert self._plotter_close is not None
+                return self._plotter_close(*args, **kwargs)
+            plotter.close = close
+            self._close_wrapper: Optional[Callable[..., Any]] = close
+        else:  # pragma: no cover - not a plotter
+            self._close_wrapper = None
+
+    def _on_timer(self, _obj: Any, _event: str, timer_id: int) -> None:
+        if timer_id != self.timer_id or self.interactor is None:
+            return
+        self.interactor.GetCommand(self.observer).SetAbortFlag(1)
+        navigator = self.navigator
+        if navigator is None or self.viewer.closed:
+            self.plotter_closing()
+            return
+        navigator.tick()
+
+    # VTK passes the timer's id to observers marked so (what vtkmodules.util.misc.calldata_type does).
+    setattr(_on_timer, "CallDataType", VTK_INT)
+
+    def _on_qt_timer(self) -> None:
+        navigator = self.navigator
+        if navigator is None or self.viewer.closed:
+            self.plotter_closing()
+            return
+        navigator.tick()
+
+    def plotter_closing(self) -> None:
+        navigator = self.navigator
+        if navigator is not None:
+            navigator.close()
+        self.undo()
+
+    def undo(self) -> None:
+        if self.qt_timer is not None:
+            self.qt_timer.stop()
+            self.qt_timer = None
+        if self.interactor is not None:
+            if self.timer_id is not None:
+                self.interactor.DestroyTimer(self.timer_id)
+            if self.observer is not None:
+                self.interactor.RemoveObserver(self.observer)
+            self.interactor = self.timer_id = self.observer = None
+        if self._close_wrapper is not None:
+            if self.plotter.__dict__.get("close") is self._close_wrapper:
+                del self.plotter.close
+            self._close_wrapper = None
+        self.viewer.detach()
+        self.navigator = None
+
+
+class PyVistaNavigator(Navigator):
+    """The navigator `attach` returns: closing it also stops its timer and removes the pivot marker."""
+
+    viewer: PyVistaViewer
+    _attachment: Optional[_Attachment] = None
+
+    def tick(self, now_seconds: Optional[float] = None) -> bool:
+        if self.viewer.closed:  # the plotter went away without close() (e.g. its window was destroyed)
+            self.close()
+            return False
+        return super().tick(now_seconds)
+
+    def close(self) -> None:
+        try:
+            super().close()
+        finally:
+            attachment, self._attachment = self._attachment, None
+            if attachment is not None:
+                attachment.undo()
+
+
+def attach(plotter: Any, *, renderer: Any = None, up: Any = None, period_ms: int = DEFAULT_PERIOD_MS,
+           timer: Optional[bool] = None, pivot_marker: bool = True, marker_color: Sequence[float] = (1.0, 0.45, 0.0),
+           marker_size: float = 14.0, profile: Optional[str] = None, application_timing: bool = True,
+           enable: bool = True) -> Navigator:
+    """Navigate `plotter` (a pyvista.Plotter, or a pyvistaqt BackgroundPlotter) with the 3D mouse.
+
+    - renderer: the renderer to move (default: the plotter's active one);
+    - up: the world's up axis for the standard views (default: the world axis nearest
+      the camera's view up, or the one the plotter will give it at show(): (0, 0, 1)
+      for a new plotter);
+    - period_ms: the timer that calls tick() (default 16 ms);
+    - timer: create it (default: unless the plotter is off screen; then call tick() yourself);
+    - pivot_marker, marker_color, marker_size: the dot shown at the pivot during motion;
+    - profile, application_timing, enable: passed to `pyzibrel.Navigator`.
+
+    Returns the navigator; `navigator.viewer` is the `PyVistaViewer`, and
+    `navigator.viewer.selection` the list of selected actors. Closing the navigator
+    or the plotter stops navigation; both are safe to repeat.
+    """
+    if getattr(plotter, "_closed", False):
+        raise ValueError("cannot attach to a plotter that is closed")
+    if isinstance(period_ms, bool) or not isinstance(period_ms, int) or period_ms < 1:
+        raise ValueError(f"expected a timer period in milliseconds, an int of 1 or more, got {period_ms!r}")
+    viewer = PyVistaViewer(plotter, renderer=renderer, up=up, pivot_marker=pivot_marker,
+                           marker_color=marker_color, marker_size=marker_size)
+    try:
+        navigator = PyVistaNavigator(viewer, profile=profile, commands=viewer.commands(),
+                                     application_timing=application_timing, enable=enable)
+    except BaseException:
+        viewer.detach()
+        raise
+    navigator._attachment = _Attachment(plotter, navigator, viewer, period_ms, timer)
+    return navigator

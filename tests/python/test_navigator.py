@@ -1,0 +1,567 @@
+"""pyzibrel.Navigator driving a numpy viewer through our library, with scripted device files.
+
+Frames are application-driven: tick() is given explicit times, so every run is the same.
+"""
+
+import math
+import select
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import engine_support as es
+import zibrel_ctl as ctl
+import pyzibrel
+from pyzibrel import CommandSet, Navigator, Viewer
+
+STEP = 0.01  # seconds between ticks
+PIVOT = np.array([0.3, 0.5, 0.0])
+
+
+class NumpyViewer(Viewer):
+    """A camera over a box, keeping everything as numpy arrays and recording every call's thread."""
+
+    def __init__(self, camera=None, bounds=((-1, -1, -1), (1, 1, 1)), hit=tuple(PIVOT), perspective=True,
+                 extents=((-2, -1.5, -100), (2, 1.5, -0.1))):
+        self.camera = pyzibrel.look_at_matrix((1, 0.5, 9), (1, 0.5, 0)) if camera is None else np.array(camera)
+        self.bounds = None if bounds is None else np.array(bounds, float)
+        self.hit = None if hit is None else np.array(hit, float)
+        self.perspective = perspective
+        self.extents = np.array(extents, float)
+        self.threads = set()
+        self.picks = []
+        self.pivots = []
+        self.renders = 0
+
+    def _seen(self):
+        self.threads.add(threading.get_ident())
+
+    def get_camera(self):
+        self._seen()
+        return self.camera.copy()
+
+    def set_camera(self, matrix):
+        self._seen()
+        assert isinstance(matrix, np.ndarray) and matrix.shape == (4, 4)
+        self.camera = matrix
+
+    def is_perspective(self):
+        self._seen()
+        return np.bool_(self.perspective)  # numpy's, as a numpy-based viewer would answer
+
+    def get_fov(self):
+        self._seen()
+        return math.radians(60)
+
+    def get_view_extents(self):
+        self._seen()
+        return self.extents
+
+    def set_view_extents(self, extents):
+        self._seen()
+        self.extents = extents
+
+    def get_scene_bounds(self):
+        self._seen()
+        return self.bounds
+
+    def pick(self, origin, direction, aperture, selection_only):
+        self._seen()
+        self.picks.append((origin, direction, aperture, selection_only))
+        return self.hit
+
+    def show_pivot(self, position, visible):
+        self._seen()
+        self.pivots.append((position.tolist(), visible))
+
+    def render(self):
+        self._seen()
+        self.renders += 1
+
+
+@pytest.fixture(autouse=True)
+def clean_environment(monkeypatch):
+    monkeypatch.delenv("ZIBREL_DEVICE", raising=False)
+    monkeypatch.delenv("ZIBREL_CONFIG", raising=False)
+
+
+@pytest.fixture
+def device_file(tmp_path, monkeypatch):
+    def use(text):
+        path = tmp_path / "session.txt"
+        path.write_text(text)
+        monkeypatch.setenv("ZIBREL_DEVICE", f"file:{path}")
+    return use
+
+
+@pytest.fixture
+def navigators():
+    """Navigators made through this fixture are closed after the test."""
+    made = []
+
+    def make(viewer, **kw):
+        nav = Navigator(viewer, **kw)
+        made.append(nav)
+        return nav
+
+    yield make
+    for nav in made:
+        nav.close()
+
+
+def run(nav, seconds, start=0.0, each=None):
+    """Ticks every STEP from `start`; returns the end time."""
+    t = start
+    for _ in range(round(seconds / STEP)):
+        nav.tick(t)
+        if each is not None:
+            each(t)
+        t += STEP
+    return t
+
+
+TURN = """\
+0.0 motion 0 0 0   0 0.5 0
+1.0 motion 0 0 0   0 0 0
+1.2 end
+"""
+
+
+def test_a_turn_about_the_screens_vertical_axis_turns_about_the_pivot(device_file, navigators, capfd):
+    device_file(TURN)
+    viewer = NumpyViewer()
+    before = viewer.camera.copy()
+    nav = navigators(viewer)
+    run(nav, 1.6)
+
+    after = viewer.camera
+    # The pivot is the viewer's hit: the library asked along the view, from the eye.
+    origin, direction, aperture, selection_only = viewer.picks[0]
+    np.testing.assert_allclose(origin, before[:3, 3])
+    np.testing.assert_allclose(direction, -before[:3, 2])
+    assert aperture > 0 and selection_only is False
+    # Eye level, no roll, the distance to the pivot kept.
+    assert after[1, 3] == pytest.approx(before[1, 3], abs=1e-9)
+    np.testing.assert_allclose(after[:3, 1], [0, 1, 0], atol=1e-9)
+    assert after[1, 0] == pytest.approx(0, abs=1e-9)
+    assert np.linalg.norm(after[:3, 3] - PIVOT) == pytest.approx(np.linalg.norm(before[:3, 3] - PIVOT), rel=1e-9)
+    # It did turn, about the vertical, by 90 deg/s at the shaped deflection for about a second.
+    turned = math.degrees(math.acos(np.clip(after[:3, 2] @ before[:3, 2], -1, 1)))
+    shaped = (0.5 - 0.02) / (1 - 0.02)
+    assert turned == pytest.approx(90 * shaped, abs=2.0)
+    np.testing.assert_allclose(after[:3, :3].T @ after[:3, :3], np.eye(3), atol=1e-12)
+    # The pivot was shown during the motion and hidden after it; the viewer was rendered.
+    assert viewer.pivots[0] == (PIVOT.tolist(), True) and viewer.pivots[-1][1] is False
+    assert viewer.renders > 50 and not nav.in_motion
+    assert viewer.threads == {threading.get_ident()}
+    assert capfd.readouterr().err == ""
+
+
+PAN = """\
+0.0 motion 0.8 0 0   0 0 0
+0.5 motion 0 0 0   0 0 0
+"""
+
+
+def test_a_pan_stops_when_the_cap_is_let_go_and_never_drifts(device_file, navigators):
+    device_file(PAN)
+    viewer = NumpyViewer()
+    before = viewer.camera.copy()
+    nav = navigators(viewer)
+    cameras = []
+    run(nav, 2.0, each=lambda t: cameras.append((t, viewer.camera.copy())))
+
+    moving = [t for (t, a), (_, b) in zip(cameras, cameras[1:]) if not np.array_equal(a, b)]
+    assert moving and max(moving) < 0.5 + STEP / 2  # the last change is the frame before the cap was let go
+    assert not nav.in_motion
+    # A pure pan: orientation unchanged, the eye moved along the camera's right axis only.
+    np.testing.assert_allclose(viewer.camera[:3, :3], before[:3, :3], atol=1e-12)
+    moved = viewer.camera[:3, 3] - before[:3, 3]
+    assert abs(moved @ before[:3, 0]) > 1.0
+    np.testing.assert_allclose(moved - (moved @ before[:3, 0]) * before[:3, 0], 0, atol=1e-9)
+
+
+@pytest.mark.parametrize("hit", [None, (0.3, 0.5, 0.0)], ids=["no hit", "hit"])
+def test_a_viewer_with_no_bounds_navigates_without_errors(device_file, navigators, capfd, hit):
+    device_file(TURN)
+    viewer = NumpyViewer(bounds=None, hit=hit)
+    before = viewer.camera.copy()
+    nav = navigators(viewer)
+    run(nav, 1.6)
+    assert np.all(np.isfinite(viewer.camera))
+    assert not np.allclose(viewer.camera, before)
+    assert viewer.camera[1, 3] == pytest.approx(before[1, 3])
+    err = capfd.readouterr().err
+    # Without a hit the library turns about a point ahead of the eye and says so once.
+    assert err == ("" if hit else
+                   "zibrel: no hit, selection or model extents to turn about; the pivot is put one unit in front "
+                   "of the eye\n")
+
+
+def test_a_hit_the_picker_misses_turns_about_the_bounds_centre(device_file, navigators):
+    device_file(TURN)
+    viewer = NumpyViewer(bounds=((0, 0, -2), (2, 1, 0)), hit=None)
+    nav = navigators(viewer)
+    run(nav, 1.6)
+    assert viewer.pivots[0] == ([1.0, 0.5, -1.0], True)
+
+
+class OnlyCamera:
+    """The least a viewer offers (not even the Viewer base class): a camera, here with bounds."""
+
+    def __init__(self, perspective):
+        self.camera = pyzibrel.look_at_matrix((0, 2, 9), (0, 0, 0))
+        self.perspective = perspective
+
+    def get_camera(self):
+        return self.camera
+
+    def set_camera(self, matrix):
+        self.camera = matrix
+
+    def get_scene_bounds(self):
+        return [[-1, -1, -1], [1, 1, 1]]
+
+    def is_perspective(self):
+        return self.perspective
+
+    def get_view_extents(self):
+        return pyzibrel.extents_from_parallel_scale(2.0, 1.5)
+
+
+MIXED = """\
+0.0 motion 0.2 0.1 0.3   0.2 0.4 0.1
+0.6 motion 0 0 -0.5   0 0 0.3
+1.0 motion 0 0 0   0 0 0
+"""
+
+
+@pytest.mark.parametrize("perspective", [True, False], ids=["perspective", "orthographic"])
+def test_nothing_on_stderr_over_a_second_of_scripted_motion(device_file, navigators, capfd, perspective):
+    device_file(MIXED)
+    viewer = OnlyCamera(perspective)
+    before = np.array(viewer.camera)
+    nav = navigators(viewer)
+    run(nav, 1.5)
+    assert not np.allclose(viewer.camera, before)
+    assert capfd.readouterr().err == ""
+
+
+def test_orthographic_zoom_reaches_the_viewers_extents(device_file, navigators):
+    device_file("0.0 motion 0 0 1  0 0 0\n0.5 motion 0 0 0  0 0 0\n")
+    viewer = NumpyViewer(perspective=False)
+    width = np.ptp(viewer.extents[:, 0])
+    nav = navigators(viewer)
+    run(nav, 1.0)
+    assert isinstance(viewer.extents, np.ndarray) and viewer.extents.shape == (2, 3)
+    assert np.ptp(viewer.extents[:, 0]) == pytest.approx(width * 2 ** -0.5, rel=0.05)
+
+
+# --- threads --------------------------------------------------------------------------------------
+
+def in_thread(fn):
+    """fn() on a new thread; its result, or its exception raised here."""
+    result = []
+
+    def body():
+        try:
+            result.append((True, fn()))
+        except Exception as exc:
+            result.append((False, exc))
+
+    thread = threading.Thread(target=body)
+    thread.start()
+    thread.join(10)
+    assert not thread.is_alive()
+    ok, value = result[0]
+    if not ok:
+        raise value
+    return value
+
+
+def test_calls_from_another_thread_never_reach_the_viewer(navigators):
+    viewer = NumpyViewer()
+    nav = navigators(viewer)
+    conn = ctl.last_connection()
+    nav.tick(0.0)
+    app = threading.get_ident()
+    viewer.threads.clear()
+
+    # A read is answered from the snapshot of the last tick.
+    code, record = in_thread(lambda: ctl.get(conn, "view.affine"))
+    assert code == 0
+    np.testing.assert_array_equal(np.reshape(record.numbers(16), (4, 4)), viewer.camera)
+    code, record = in_thread(lambda: ctl.get(conn, "model.extents"))
+    assert code == 0 and record.numbers(6) == [-1, -1, -1, 1, 1, 1]
+
+    # A write waits for the next tick; a read in between sees it already.
+    target = pyzibrel.look_at_matrix((5, 5, 5), (0, 0, 0))
+    old = viewer.camera.copy()
+    assert in_thread(lambda: ctl.set(conn, "view.affine", ctl.Value.of(ctl.MATRIX, *target.reshape(16)))) == 0
+    assert in_thread(lambda: ctl.set(conn, "view.fov", ctl.Value.double(0.5))) == 0
+    code, record = in_thread(lambda: ctl.get(conn, "view.affine"))
+    np.testing.assert_array_equal(np.reshape(record.numbers(16), (4, 4)), target)
+    np.testing.assert_array_equal(viewer.camera, old)
+    assert viewer.threads == set() and viewer.renders == 0
+
+    assert nav.tick(0.01) is True
+    np.testing.assert_array_equal(viewer.camera, target)
+    assert viewer.renders == 1 and viewer.threads == {app}
+    assert nav.tick(0.02) is False and viewer.renders == 1
+
+
+def test_the_librarys_own_timer_thread_is_handed_over_to_tick(navigators):
+    viewer = NumpyViewer()
+    before = viewer.camera.copy()
+    nav = navigators(viewer, application_timing=False)
+    conn = ctl.last_connection()
+    nav.tick()
+    viewer.threads.clear()
+    for _ in range(3):
+        assert es.sample(conn, -1, ry=0.6) == 0
+        deadline = time.monotonic() + 5
+        frames = es.frame_count(conn)
+        while es.frame_count(conn) < frames + 2 and time.monotonic() < deadline:
+            time.sleep(0.005)
+    assert es.frame_count(conn) >= 4
+    # The library's frames ran on its thread; the viewer was not touched.
+    np.testing.assert_array_equal(viewer.camera, before)
+    assert viewer.threads == set()
+    assert nav.tick() is True
+    assert not np.allclose(viewer.camera, before)
+    assert viewer.threads == {threading.get_ident()}
+    # Frames on the library's thread chained their writes through the snapshot:
+    # every frame's step counts, so the view turned by more than one frame's worth.
+    turned = math.degrees(math.acos(np.clip(viewer.camera[:3, 2] @ before[:3, 2], -1, 1)))
+    assert turned > 1.5
+
+
+def test_tick_belongs_to_the_thread_that_made_the_navigator(navigators):
+    nav = navigators(NumpyViewer())
+    with pytest.raises(RuntimeError, match="thread that created"):
+        in_thread(lambda: nav.tick(0.0))
+
+
+# --- commands, profile, closing ------------------------------------------------------------------
+
+def test_commands_are_published_and_run_by_tick_on_the_applications_thread(tmp_path, monkeypatch, navigators,
+                                                                           capfd):
+    config = tmp_path / "zibrel.conf"
+    config.write_text("button.0 = app.reset\nbutton.1 = app.measure\nbutton.2 = app.unknown\n")
+    monkeypatch.setenv("ZIBREL_CONFIG", str(config))
+    ran = []
+    commands = CommandSet("app", "My app")
+    commands.add("app.reset", "Reset", lambda: ran.append(("reset", threading.get_ident())), "Put the view back")
+    tools = commands.category("app.tools", "Tools")
+    tools.add("app.broken", "Broken", lambda: 1 / 0)
+    nav = navigators(NumpyViewer(), commands=commands)
+    nav.add_command("app.measure", "Measure", lambda: ran.append(("measure", threading.get_ident())))
+    with pytest.raises(ValueError, match="already"):
+        nav.add_command("app.reset", "Again", lambda: None)
+    conn = ctl.last_connection()
+    tree = ctl.tree(conn)
+    for text in ("app.reset", "Put the view back", "app.tools", "app.broken", "app.measure"):
+        assert text in tree
+
+    for number, t in ((0, 0.0), (1, 0.05), (2, 0.1), (2, 0.15)):
+        es.button(conn, t * 1000, number, True)
+        es.button(conn, t * 1000 + 5, number, False)
+    nav.tick(0.2)
+    assert ran == [("reset", threading.get_ident()), ("measure", threading.get_ident())]
+    # From another thread: queued, run by the next tick.
+    assert in_thread(lambda: ctl.set(conn, "commands.activeCommand", ctl.Value.cstr("app.broken"))) == 0
+    assert in_thread(lambda: ctl.set(conn, "commands.activeCommand", ctl.Value.cstr("app.reset"))) == 0
+    assert len(ran) == 2
+    nav.tick(0.25)
+    assert [name for name, _ in ran] == ["reset", "measure", "reset"]
+    err = capfd.readouterr().err
+    assert err.count("'app.unknown'") == 1  # told once, not per press
+    assert "the action of command 'app.broken' failed" in err and "ZeroDivisionError" in err
+
+
+def test_the_profile_hint_defaults_to_the_applications_name(navigators, monkeypatch):
+    monkeypatch.setattr("sys.argv", ["/opt/tools/mesh_viewer.py", "--flag"])
+    navigators(NumpyViewer())
+    assert ctl.profile(ctl.last_connection()) == "mesh_viewer"
+    navigators(NumpyViewer(), profile="Custom name")
+    assert ctl.profile(ctl.last_connection()) == "Custom name"
+    with pytest.raises(ValueError, match="profile"):
+        Navigator(NumpyViewer(), profile="")
+
+
+def test_close_is_idempotent_and_a_context_manager(device_file):
+    device_file(TURN)
+    opened = ctl.lib.zbctl_open_connections()
+    viewer = NumpyViewer()
+    with Navigator(viewer) as nav:
+        assert nav.enabled and ctl.lib.zbctl_open_connections() == opened + 1
+        run(nav, 0.3)
+        assert nav.in_motion and viewer.pivots[-1][1] is True
+    # Closing in motion hides the pivot; afterwards nothing happens.
+    assert viewer.pivots[-1][1] is False
+    assert not nav.enabled and not nav.in_motion
+    assert ctl.lib.zbctl_open_connections() == opened
+    camera = viewer.camera.copy()
+    assert nav.tick(1.0) is False
+    nav.close()
+    nav.close()
+    np.testing.assert_array_equal(viewer.camera, camera)
+    with pytest.raises(RuntimeError, match="closed"):
+        nav.enabled = True
+
+
+def test_enable_later_and_disable(navigators, device_file):
+    device_file(TURN)
+    viewer = NumpyViewer()
+    nav = navigators(viewer, enable=False)
+    assert not nav.enabled
+    before = viewer.camera.copy()
+    run(nav, 0.2)
+    np.testing.assert_array_equal(viewer.camera, before)
+    nav.enabled = True
+    run(nav, 0.3, start=0.2)
+    assert not np.allclose(viewer.camera, before)
+    assert nav.in_motion and viewer.pivots[-1][1] is True
+    # Disabled in motion: the motion ends and the pivot goes away.
+    nav.enabled = False
+    assert not nav.enabled and not nav.in_motion
+    assert viewer.pivots[-1][1] is False
+    assert nav.tick(0.6) is True and viewer.renders > 0
+
+
+# --- what the viewer gives wrong, and overrides -------------------------------------------------
+
+def test_a_viewer_that_fails_is_reported_once_and_navigation_goes_on(device_file, navigators, capfd):
+    device_file(TURN)
+
+    class Failing(NumpyViewer):
+        def get_scene_bounds(self):
+            raise KeyError("no scene here")
+
+        def pick(self, *args):
+            return [1, 2]  # not a point
+
+    viewer = Failing(hit=None)
+    before = viewer.camera.copy()
+    run(navigators(viewer), 1.5)
+    assert not np.allclose(viewer.camera, before)
+    err = capfd.readouterr().err
+    assert err.count("Failing.get_scene_bounds() failed") == 1 and "KeyError: 'no scene here'" in err
+    assert err.count("Failing.pick() gave an unusable answer: expected a point as an array of shape (3,)") == 1
+
+
+def test_a_camera_with_the_eye_in_the_bottom_row_is_refused_with_a_hint(device_file, navigators, capfd):
+    device_file(TURN)
+    viewer = NumpyViewer()
+    viewer.camera = viewer.camera.T.copy()
+    before = viewer.camera.copy()
+    run(navigators(viewer), 0.5)
+    np.testing.assert_array_equal(viewer.camera, before)
+    err = capfd.readouterr().err
+    assert err.count("the eye belongs in the last column (m03, m13, m23) and the bottom row is 0 0 0 1") == 1
+
+
+@pytest.mark.parametrize("camera, message", [
+    ("not a matrix", "expected a camera-to-world matrix as an array of shape (4, 4)"),
+    (np.eye(3), "got shape (3, 3)"),
+    (np.full((4, 4), np.nan), "of finite numbers"),
+])
+def test_a_camera_that_is_no_matrix_is_reported_once(device_file, navigators, capfd, camera, message):
+    device_file(TURN)
+    viewer = NumpyViewer()
+    viewer.get_camera = lambda: camera
+    run(navigators(viewer), 0.5)
+    err = capfd.readouterr().err
+    assert err.count("NumpyViewer.get_camera() gave an unusable answer") == 1 and message in err
+    assert "zibrel: the application gives no camera matrix" in err  # the library, once: nothing to move
+
+
+def test_subclass_overrides_may_return_numpy_arrays(navigators):
+    class WithOverrides(Navigator):
+        def _get_model_extents(self):
+            return np.array([[-3.0, -2, -1], [1, 2, 3]])
+
+        def _get_floor_plane(self):
+            return (0, 1, 0, 2.5)
+
+        def _get_pointer_position(self):
+            return None
+
+    navigators(NumpyViewer(), profile="overrides")
+    nav = WithOverrides(NumpyViewer(), profile="overrides")
+    try:
+        conn = ctl.last_connection()
+        code, record = ctl.get(conn, "model.extents")
+        assert code == 0 and record.numbers(6) == [-3, -2, -1, 1, 2, 3]
+        code, record = ctl.get(conn, "model.floorPlane")
+        assert code == 0 and record.numbers(4) == [0, 1, 0, 2.5]
+        assert ctl.get(conn, "pointer.position")[0] != 0  # None stays "not available"
+    finally:
+        nav.close()
+
+
+def test_the_up_axis_becomes_the_coordinate_system(navigators):
+    class ZUp(NumpyViewer):
+        def get_up_axis(self):
+            return np.array([0.0, 0.0, 2.0])
+
+    navigators(ZUp())
+    code, record = ctl.get(ctl.last_connection(), "coordinateSystem")
+    m = np.reshape(record.numbers(16), (4, 4))
+    np.testing.assert_allclose(m[:3, 1], [0, 0, 1])  # up
+    np.testing.assert_allclose(m[:3, 0], [1, 0, 0])  # right
+    np.testing.assert_allclose(m[:3, 2], [0, -1, 0])  # the front viewer on -Y
+    assert np.linalg.det(m[:3, :3]) == pytest.approx(1)
+
+
+def test_tick_refuses_a_time_that_is_not_finite(navigators):
+    nav = navigators(NumpyViewer())
+    with pytest.raises(ValueError, match="finite"):
+        nav.tick(math.nan)
+
+
+# --- the idle wait ----------------------------------------------------------------------------
+
+def readable(fd):
+    return bool(select.select([fd], [], [], 0)[0])
+
+
+def test_the_input_fd_is_readable_while_device_input_waits_for_a_frame(navigators):
+    nav = navigators(NumpyViewer())
+    conn = ctl.last_connection()
+    fd = nav.input_fd()
+    assert isinstance(fd, int) and fd >= 0 and nav.input_fd() == fd
+    nav.tick(0.0)
+    assert not readable(fd) and not nav.wants_frames
+    # A wait on the fd wakes when a sample arrives from another thread.
+    woke = []
+    waiter = threading.Thread(target=lambda: woke.append(select.select([fd], [], [], 10)[0]))
+    waiter.start()
+    time.sleep(0.05)
+    assert es.sample(conn, -1, ry=0.5) == 0
+    waiter.join(10)
+    assert woke == [[fd]]
+    assert readable(fd) and nav.wants_frames
+    nav.tick(0.01)
+    # The frame consumed it; the held deflection keeps the motion (and the ticks) going.
+    assert not readable(fd) and nav.in_motion and nav.wants_frames
+    run(nav, 0.5, start=0.02)
+    assert not nav.in_motion and not readable(fd) and not nav.wants_frames
+    # Buttons count too; a closed connection's input does not.
+    assert es.button(conn, -1, 3, True) == 0
+    assert readable(fd)
+    nav.close()
+    assert not readable(fd)
+
+
+def test_the_input_fd_stays_readable_while_a_device_file_replays(device_file, navigators):
+    device_file(TURN)
+    nav = navigators(NumpyViewer())
+    fd = nav.input_fd()
+    assert readable(fd)  # the replay waits for its first frame
+    t = run(nav, 1.0)
+    assert readable(fd)
+    run(nav, 0.5, start=t)
+    assert not readable(fd) and not nav.wants_frames

@@ -1,0 +1,60 @@
+"""Every Python code block of the README runs, against the installed package, with a scripted device."""
+
+import importlib.util
+import os
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+BLOCKS = re.findall(r"^```python\n(.*?)^```\n", README.read_text(), re.M | re.S)
+
+# A short session: a turn, then a pan, then let go.
+SESSION = """\
+0.0  motion 0 0 0     0 0.6 0
+0.4  motion 0.3 0 0   0 0 0
+0.7  motion 0 0 0     0 0 0
+0.9  end
+"""
+
+# Blocks that print where the eye ended, and where it started: the device must have moved it.
+STARTING_EYES = {"look_at_matrix(eye=(0, 2, 10)": (0.0, 2.0, 10.0), "0, 0, 1, 10,": (0.0, 0.0, 10.0)}
+
+
+def block_id(block):
+    """The block's number and its first import that says what it is about."""
+    imports = [line.split()[1] for line in block.splitlines() if line.startswith(("from ", "import "))]
+    named = [name for name in imports if name not in ("time", "numpy", "os", "sys")]
+    return f"{BLOCKS.index(block)}-{named[0] if named else 'block'}"
+
+
+def test_the_readme_has_the_quick_start_blocks():
+    assert len(BLOCKS) >= 4
+    assert any("from pyzibrel.pyvista import attach" in block for block in BLOCKS)
+
+
+@pytest.mark.parametrize("block", BLOCKS, ids=[block_id(b) for b in BLOCKS])
+def test_readme_block_runs(block, tmp_path):
+    uses_pyvista = "pyvista" in block
+    if uses_pyvista and importlib.util.find_spec("pyvista") is None:
+        pytest.skip("pyvista is not installed")
+    (tmp_path / "session.txt").write_text(SESSION)
+    script = tmp_path / "example.py"
+    script.write_text(block)
+    env = {k: v for k, v in os.environ.items() if k != "ZIBREL_CONFIG"}
+    env.update(ZIBREL_DEVICE=f"file:{tmp_path / 'session.txt'}", PYVISTA_OFF_SCREEN="true")
+    # From an empty directory: the installed package, as a user has it.
+    result = subprocess.run([sys.executable, str(script)], cwd=tmp_path, env=env, capture_output=True, text=True,
+                            timeout=90)
+    assert result.returncode == 0, result.stderr
+    if not uses_pyvista:
+        assert result.stderr == ""
+    for marker, start in STARTING_EYES.items():
+        if marker in block:
+            numbers = re.search(r"eye\D*?([-\d.]+)\D+?([-\d.]+)\D+?([-\d.]+)", result.stdout)
+            assert numbers, result.stdout
+            eye = tuple(float(n) for n in numbers.groups())
+            assert eye != pytest.approx(start, abs=0.05), result.stdout
