@@ -75,7 +75,7 @@ std::optional<device_script> parse_device_script(std::string_view text, std::str
 
         if (ended) return fail("nothing may follow 'end'");
         const auto t = parse_number(words[0]);
-        if (!t || !std::isfinite(*t) || *t < 0) return fail(quoted(words[0]) + " is not a time in seconds (0 or more)");
+        if (!t || !std::isfinite(*t * 1000.0) || *t < 0) return fail(quoted(words[0]) + " is not a time in seconds (0 or more)");
         if (*t * 1000.0 < last_t) return fail("time " + std::string(words[0]) + " is earlier than the line before");
         if (count < 2) return fail("a time must be followed by motion, press, release or end");
         script_event ev{script_event::end, *t * 1000.0};

@@ -30,6 +30,7 @@ TEST(DeviceScriptTest, FaultsNameTheirLine) {
         {"0 motion 0 0 0 0 -1.01 0\n", "line 1: '-1.01' is not a deflection"},
         {"2 press 1\n1 release 1\n", "line 2: time 1 is earlier"},
         {"-1 press 1\n", "line 1: '-1' is not a time"},
+        {"0 press 1\n1e306 release 1\n", "line 2: '1e306' is not a time"},  // beyond a double in ms
         {"0 press 1.5\n", "line 1: '1.5' is not a button number"},
         {"0 end\n0 end\n", "line 2: nothing may follow 'end'"},
         {"0 motion 0 0 0 0 0 0 0\n", "line 1: motion takes six numbers"},
