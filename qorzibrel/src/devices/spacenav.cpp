@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "devices/input_sink.h"
+#include "devices/spacenav_events.h"
 #include "interface/unwind.h"
 #include "interface/callers.h"
 #include "interface/report.h"
@@ -22,28 +23,6 @@ namespace zibrel::qorzibrel {
 namespace {
 
 using clock = std::chrono::steady_clock;
-
-// The few libspnav declarations used, as libspnav 1.0 defines them.
-constexpr int spnav_event_motion = 1;
-constexpr int spnav_event_button = 2;
-constexpr int spnav_event_dev = 3;  // a device came or went
-
-union spnav_event {
-    int type;
-    struct {
-        int type;
-        int x, y, z;
-        int rx, ry, rz;
-        unsigned int period;
-        int* data;
-    } motion;
-    struct {
-        int type;
-        int press;
-        int bnum;
-    } button;
-    char room[128];  // larger than any event of the library
-};
 
 struct spnav_api {
     int (*open)();
@@ -341,16 +320,9 @@ private:
             }
         }
         for (const auto& sink : receivers) {
-            const double full = sink->full_scale();
-            for (const auto& ev : events) {
-                if (ev.type == spnav_event_motion) {
-                    const auto& m = ev.motion;
-                    axes a{m.x / full, m.y / full, m.z / full, m.rx / full, m.ry / full, m.rz / full};
-                    for (auto& v : a) v = std::clamp(v, -1.0, 1.0);
-                    sink->sample(a);
-                } else if (ev.type == spnav_event_button) {
-                    sink->button(ev.button.bnum, ev.button.press != 0);
-                }
+            for (const spacenavd_input& in : spacenavd_inputs(events, sink->full_scale())) {
+                if (in.kind == spacenavd_input::sample) sink->sample(in.deflection);
+                else sink->button(in.button_number, in.pressed);
             }
         }
         return true;
