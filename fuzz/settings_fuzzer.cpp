@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!s.spnav_library.empty());
     for (const auto& [button, binding] : s.buttons) {
         FUZZ_CHECK(button >= 0 && button <= 255);
-        FUZZ_CHECK(binding.builtin || !binding.command.empty());
+        // Exactly one kind of action: a view, a speed step, or an application command.
+        FUZZ_CHECK(int(binding.builtin) + int(binding.speed.has_value()) + int(!binding.command.empty()) == 1);
     }
     for (const device_source& source : s.sources) FUZZ_CHECK(source.kind != source_kind::file || !source.path.empty());
 
