@@ -61,16 +61,6 @@ double now_ms() {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-double read_number(const value& v) {
-    switch (v.type) {
-    case bool_type: return v.b;
-    case long_type: return v.l;
-    case float_type: return v.f;
-    case double_type: return v.d;
-    default: return std::nan("");
-    }
-}
-
 value flag_value(bool b) {
     value v(bool_type);
     v.b = b ? 1 : 0;

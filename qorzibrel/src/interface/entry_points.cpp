@@ -37,17 +37,6 @@ std::shared_ptr<connection> open_connection(library_state& lib, connection_handl
     return conn != nullptr && conn->open.load() ? conn : nullptr;
 }
 
-// A number from a numeric record; NaN for any other type.
-double read_number(const value& v) {
-    switch (v.type) {
-    case bool_type: return v.b;
-    case long_type: return v.l;
-    case float_type: return v.f;
-    case double_type: return v.d;
-    default: return std::numeric_limits<double>::quiet_NaN();
-    }
-}
-
 // Store a write of the application. Requires the library mutex.
 int32_t store_write(connection& conn, std::string_view property, const value& sent) {
     std::string tree;
