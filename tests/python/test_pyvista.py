@@ -431,11 +431,13 @@ def start_xvfb():
     Explicit numbers from a range that other X servers of the machine rarely use
     (they start at 0, xvfb-run at 99); a number taken makes Xvfb exit, and we try another.
     """
+    # The server is no code of ours: the sanitizers preloaded into the tests' processes stay out of it.
+    server_env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     for display in random.sample(range(300, 900), 20):
         read_fd, write_fd = os.pipe()
         xvfb = subprocess.Popen(["Xvfb", f":{display}", "-displayfd", str(write_fd), "-screen", "0", "800x600x24",
                                  "-nolisten", "tcp"], pass_fds=(write_fd,),
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=server_env)
         os.close(write_fd)
         with os.fdopen(read_fd) as r:
             ready = r.readline().strip()  # written once the server accepts clients; empty when it failed
