@@ -26,6 +26,9 @@ for _name, _res, _args in [
     _f.restype, _f.argtypes = _res, _args
 
 
+STEP = 10.0  # ms between frames of the engine tests
+
+
 def sample(conn, t_ms, x=0.0, y=0.0, z=0.0, rx=0.0, ry=0.0, rz=0.0):
     return ctl.lib.zbctl_device_sample(conn, t_ms, x, y, z, rx, ry, rz)
 
@@ -145,3 +148,14 @@ class Scene(ZibrelNavigationModel):
 
     def view_width_at(self, depth):
         return 2 * depth * math.tan(self.fov / 2)
+
+
+def drive(scene, conn, t0, frames, **deflection):
+    """One device sample and one frame every STEP ms; returns the end time."""
+    t = t0
+    for _ in range(frames):
+        t += STEP
+        if deflection:
+            assert sample(conn, t, **deflection) == 0
+        scene.frame(t)
+    return t

@@ -10,9 +10,8 @@ import numpy as np
 import pytest
 
 import engine_support as es
-from engine_support import Scene, look_at
+from engine_support import STEP, Scene, drive, look_at
 
-STEP = 10.0  # ms between frames
 
 
 @pytest.fixture(autouse=True)
@@ -37,16 +36,6 @@ def opened():
     for s in scenes:
         s._enable_navigation(False)
 
-
-def drive(scene, conn, t0, frames, **deflection):
-    """One device sample and one frame every STEP ms; returns the end time."""
-    t = t0
-    for _ in range(frames):
-        t += STEP
-        if deflection:
-            assert es.sample(conn, t, **deflection) == 0
-        scene.frame(t)
-    return t
 
 
 def settle(scene, t, ms=500):
