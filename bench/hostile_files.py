@@ -33,30 +33,26 @@ m._enable_navigation(False)
 """
 
 
-def largest_device_file(path, limit=16 << 20):
+def fill_file(path, limit, line_for):
+    """Write lines line_for(0), line_for(1), ... while the file stays within limit bytes; the count."""
     with open(path, "w") as f:
         written, i = 0, 0
         while True:
-            line = f"{i / 1000:.3f} motion 0.125 -0.25 0.5 0 0.75 -1\n"
+            line = line_for(i)
             if written + len(line) > limit:
                 break
             f.write(line)
             written += len(line)
             i += 1
     return i
+
+
+def largest_device_file(path, limit=16 << 20):
+    return fill_file(path, limit, lambda i: f"{i / 1000:.3f} motion 0.125 -0.25 0.5 0 0.75 -1\n")
 
 
 def largest_settings_file(path, limit=1 << 20):
-    with open(path, "w") as f:
-        written, i = 0, 0
-        while True:
-            line = f"button.{i % 256} = app.command{i}\n"
-            if written + len(line) > limit:
-                break
-            f.write(line)
-            written += len(line)
-            i += 1
-    return i
+    return fill_file(path, limit, lambda i: f"button.{i % 256} = app.command{i}\n")
 
 
 def run(variable, value):
