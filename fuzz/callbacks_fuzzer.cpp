@@ -18,7 +18,7 @@
 #include "framework/properties.h"
 #include "fuzz/check.h"
 #include "fuzz/records.h"
-#include "library/library_interface.h"
+#include "zibrel/library_interface.h"
 
 using namespace Qor::Kinemo::Navigation3D;
 using zibrel::value;

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "commands/action_node.h"
-#include "values/value.h"
+#include "zibrel/value_record.h"
 
 namespace fuzz {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "library/library_interface.h"
+#include "zibrel/library_interface.h"
 
 // Behaviour of this library, beyond the bare contract:
 // - ZbCreate copies the accessor array (names too), the profile and the

@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-STUBS = pathlib.Path(__file__).resolve().parents[2] / "module" / "_pyzibrel.pyi"
+STUBS = pathlib.Path(__file__).resolve().parents[2] / "binding" / "module" / "_pyzibrel.pyi"
 
 
 def test_stubs_match_the_module(tmp_path):
@@ -15,5 +15,5 @@ def test_stubs_match_the_module(tmp_path):
                    capture_output=True)
     generated = (tmp_path / "_pyzibrel.pyi").read_text()
     assert generated == STUBS.read_text(), (
-        "module/_pyzibrel.pyi is out of date: regenerate it with "
-        ".venv/bin/python -m pybind11_stubgen _pyzibrel -o module")
+        "binding/module/_pyzibrel.pyi is out of date: regenerate it with "
+        ".venv/bin/python -m pybind11_stubgen _pyzibrel -o binding/module")

@@ -20,7 +20,7 @@
 #include "interface/connection.h"
 #include "devices/device_input.h"
 #include "engine/geometry.h"
-#include "library/library_interface.h"
+#include "zibrel/library_interface.h"
 #include "interface/report.h"
 #include "engine/settings.h"
 

@@ -9,7 +9,7 @@
 
 #include <cmath>
 
-#include "values/value.h"
+#include "zibrel/value_record.h"
 
 namespace zibrel::qorzibrel {
 

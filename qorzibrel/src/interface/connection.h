@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "library/library_interface.h"
+#include "zibrel/library_interface.h"
 #include "interface/value_store.h"
 
 namespace zibrel::qorzibrel {

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "interface/unwind.h"
-#include "library/library_interface.h"
+#include "zibrel/library_interface.h"
 
 #pragma GCC visibility push(default)
 #include "zibrel_control.h"

@@ -3,7 +3,7 @@
 #include <array>
 #include <utility>
 
-#include "values/value.h"
+#include "zibrel/value_record.h"
 
 namespace zibrel::qorzibrel {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "values/value.h"
+#include "zibrel/value_record.h"
 
 namespace zibrel::qorzibrel {
 

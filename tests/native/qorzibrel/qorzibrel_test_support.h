@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "library/library_interface.h"
+#include "zibrel/library_interface.h"
 #include "zibrel_control.h"
 #include "zibrel_entry.h"
 

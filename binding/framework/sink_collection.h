@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "framework/accessors.h"
-#include "library/library_interface.h"
+#include "zibrel/library_interface.h"
 
 namespace Qor::Kinemo {
 

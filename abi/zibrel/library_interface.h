@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "values/value.h"
+#include "zibrel/value_record.h"
 
 namespace zibrel {
 

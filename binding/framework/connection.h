@@ -10,7 +10,7 @@
 
 #include "framework/accessors.h"
 #include "framework/sink_collection.h"
-#include "library/library_interface.h"
+#include "zibrel/library_interface.h"
 #include "values/value.h"
 
 namespace Qor::Kinemo::Navigation3D {

@@ -1,11 +1,12 @@
-// The tagged value record exchanged with the navigation library, its payload
-// types and the conversions accessor code uses to read and fill it. The layout
-// is a wire format: every size and offset below is checked at compile time.
+// The tagged value record exchanged with the navigation library and its payload
+// types: a wire format, shared byte for byte by the binding and the library, so
+// every size and offset is checked at compile time. C++ keeps a struct's members
+// in one definition, so the record's conversions are declared here too; the
+// binding defines them (binding/values/value.cpp) and a library never calls them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 
 struct siActionNodeEx_s;
@@ -120,11 +121,6 @@ inline constexpr uint64_t max_text_length = uint64_t{1} << 16;
 
 // The 32-bit boolean payload.
 using flag = uint32_t;
-
-class conversion_error : public std::logic_error {
-public:
-    using std::logic_error::logic_error;
-};
 
 struct value {
     value_type type;

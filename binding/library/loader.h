@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "library/library_interface.h"
+#include "zibrel/library_interface.h"
 
 namespace zibrel {
 
