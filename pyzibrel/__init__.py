@@ -8,6 +8,7 @@ from .camera import (extents_from_parallel_scale, horizontal_fov, look_at_from_m
                      parallel_scale_from_extents, vertical_fov)
 from .devices import DeviceInfo, Monitor, MonitorError, devices, monitor
 from .convert import to_box, to_frustum, to_matrix, to_numpy, to_plane, to_point, to_vector
+from ._viewer_support import UpAxisWarning
 from .navigator import Command, CommandCategory, CommandSet, Navigator, Viewer
 
 __all__ = [
@@ -18,6 +19,7 @@ __all__ = [
     "Monitor",
     "MonitorError",
     "Navigator",
+    "UpAxisWarning",
     "Viewer",
     "camera",
     "convert",
