@@ -9,6 +9,7 @@ their own (adapter_window_app.py) that measures every case once; the tests below
 import importlib.util
 import inspect
 import json
+import math
 import os
 import pathlib
 import shutil
@@ -139,3 +140,62 @@ def test_napari(napari_report, name, deflection, lock, projection):
 @pytest.mark.parametrize("name, deflection, lock, projection", cases.TABLE, ids=cases.IDS)
 def test_polyscope(polyscope_report, name, deflection, lock, projection):
     cases.check(name, deflection, lock, projection, _measurement(polyscope_report, name, projection))
+
+
+# --- what only napari and polyscope have ---------------------------------------------------------
+
+@_needs("napari")
+@pytest.mark.parametrize("case, expected", [
+    ("points ahead", (0.0, 0.0, -2.8)),                     # the near side of the nearest ball (size 0.4)
+    ("points in the aperture", (0.0, 1.9, -2 + math.sqrt(0.2 ** 2 - 0.1 ** 2))),
+    ("points behind", None),
+    ("image along +x", (10.0, 15.0, 29.5)),                  # the bright block's face; the dim voxels beyond unseen
+    ("image along z", (9.0, 15.0, 20.0)),                    # voxel 5 of the first axis, scaled by 2: its face at 9
+    ("image missed", None),
+])
+def test_napari_hits_points_and_image_layers(napari_report, case, expected):
+    hit = napari_report["napari_hits"][case]
+    if expected is None:
+        assert hit is None
+    else:
+        assert hit == pytest.approx(expected, abs=1e-9)
+
+
+@_needs("napari")
+def test_napari_left_handed_orientation_keeps_the_library_world_right_handed(napari_report):
+    r = napari_report["left_handed"]
+    assert r["handedness"] == "left"
+    assert r["det"] == pytest.approx(1.0)                  # a rotation, not a mirror
+    assert r["round_trip"] < 1e-9
+    # vispy draws the point the camera looks at in the middle of the canvas.
+    assert r["centre_pixel"] == pytest.approx([v / 2 for v in r["viewport"]], abs=1e-6)
+    assert r["up"] == [0.0, -1.0, 0.0]                      # napari's screen up
+
+
+@_needs("napari")
+def test_napari_refuses_a_two_dimensional_display(napari_report):
+    assert "3-D display" in napari_report["two_d_error"] and "ndisplay" in napari_report["two_d_error"]
+
+
+@_needs("napari")
+def test_napari_live_loop_ticks_turns_and_closes_with_the_viewer(napari_report):
+    live = napari_report["live"]
+    assert live["ticks"] >= 10
+    assert live["mid_turn_degrees"] >= 3 and live["marker_mid_turn"]      # the marker shows during the turn
+    assert live["turn_degrees"] > live["mid_turn_degrees"] + 5
+    assert live["layers_unchanged"]                                       # the marker is no layer
+    assert live["idle_at_end"] and not live["marker_after"]               # the ticker waits again
+    assert not live["enabled_after_close"] and not live["ticker_after_close"]
+    assert (pathlib.Path(napari_report["out"]) / "mid-turn.png").stat().st_size > 1000
+
+
+@_needs("polyscope")
+def test_polyscope_live_loop_chains_the_callback_and_orbits_the_pivot(polyscope_report):
+    live = polyscope_report["live"]
+    assert live["ticks"] >= 10 and live["user_calls"] >= live["ticks"]   # the application's callback every frame
+    assert live["mid_turn_degrees"] >= 3 and live["marker_mid_turn"]
+    assert live["turn_degrees"] > live["mid_turn_degrees"] + 5
+    # polyscope's own mouse orbits what the 3D mouse turned about.
+    assert live["view_centre"] == pytest.approx(live["pivot"], abs=1e-5)
+    assert live["user_callback_after_close"] and not live["marker_after_close"]
+    assert (pathlib.Path(polyscope_report["out"]) / "mid-turn.png").stat().st_size > 1000
