@@ -188,6 +188,8 @@ class _Callback:
         navigator = self.navigator
         if navigator is None or not navigator.enabled:
             return
+        if not np.all(np.isfinite(ps.get_camera_view_matrix())):
+            return  # polyscope has not placed its camera yet: its first frame does
         # polyscope runs this every frame it draws; the library only needs the frames that move.
         if navigator.input_fd() is None or navigator.wants_frames:
             try:
