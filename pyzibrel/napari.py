@@ -374,9 +374,9 @@ def attach(viewer: Any, *, timer: bool = True, up: Any = None, pivot_marker: boo
     app = QApplication.instance()
     if app is not None:
         app.aboutToQuit.connect(closer)
-    navigator.on_close(lambda: _disconnect(window.destroyed, closer))
+    navigator.on_close(lambda: _disconnect(window, "destroyed", closer))
     if app is not None:
-        navigator.on_close(lambda: _disconnect(app.aboutToQuit, closer))
+        navigator.on_close(lambda: _disconnect(app, "aboutToQuit", closer))
     # napari's close() hides the window long before Qt deletes it: no tick may reach a closed viewer.
     original_close = viewer.window.close
 
@@ -407,8 +407,8 @@ class _Closer:
             navigator.close()
 
 
-def _disconnect(signal: Any, slot: Any) -> None:
+def _disconnect(owner: Any, signal: str, slot: Any) -> None:
     try:
-        signal.disconnect(slot)
+        getattr(owner, signal).disconnect(slot)
     except (TypeError, RuntimeError):  # already gone with its object
         pass

@@ -242,6 +242,7 @@ class PolyscopeProbe:
         import pyzibrel.polyscope
 
         self.ps, self.module = ps, pyzibrel.polyscope
+        ps.set_use_prefs_file(False)  # no .polyscope.ini beside the tests
         ps.set_program_name("pyzibrel polyscope test")
         ps.set_window_size(*SIZE)
         ps.set_window_resizable(False)
