@@ -27,6 +27,7 @@ __all__ = [
     "look_at_matrix",
     "parallel_scale_from_extents",
     "vertical_fov",
+    "world_axes",
 ]
 
 Array = npt.NDArray[np.float64]
@@ -131,3 +132,17 @@ def parallel_scale_from_extents(extents: Any) -> tuple[float, float]:
     if not (width > 0 and height > 0):
         raise ValueError(f"expected view extents with max above min in x and y, got {e.tolist()}")
     return height / 2, width / height
+
+
+def world_axes(up: Any) -> Array:
+    """The world's axes for an up direction: a (3, 3) rotation whose columns are the world's
+    right, up and toward-the-front-viewer axes ("coordinateSystem"'s columns).
+
+    Up is normalised; right is the X axis made perpendicular to it (the Y axis when up
+    lies within about 25 degrees of X); the front viewer is on right x up: +Z for a Y up,
+    -Y for a Z up.
+    """
+    u = _unit(as_array(up, (3,), "an up direction, a vector"), "an up direction")
+    right = np.array([1.0, 0.0, 0.0]) if abs(u[0]) <= 0.9 else np.array([0.0, 1.0, 0.0])
+    right = _unit(right - (right @ u) * u, "a right axis")
+    return np.column_stack([right, u, np.cross(right, u)])

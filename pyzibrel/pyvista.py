@@ -45,7 +45,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError(f"pyzibrel.pyvista needs PyVista and VTK ({exc}); install them with "
                       f"`pip install pyzibrel[pyvista]`") from exc
 
-from .camera import horizontal_fov, look_at_from_matrix, look_at_matrix, vertical_fov
+from .camera import horizontal_fov, look_at_from_matrix, look_at_matrix, vertical_fov, world_axes
 from .convert import as_array
 from .navigator import CommandSet, Navigator, Viewer
 
@@ -437,11 +437,8 @@ class PyVistaViewer(Viewer):
 
     def _front_axes(self) -> tuple[Array, Array, Array]:
         """The world's right, up and toward-the-front-viewer axes for this viewer's up."""
-        up = self.up
-        right = np.array([1.0, 0.0, 0.0]) if abs(up[0]) < 0.9 else np.array([0.0, 1.0, 0.0])
-        right = right - (right @ up) * up
-        right /= np.linalg.norm(right)
-        return right, up, np.cross(right, up)
+        right, up, toward = world_axes(self.up).T
+        return right, up, toward
 
     def fit(self) -> None:
         """Keep the direction, show everything (the pivot marker left out)."""
