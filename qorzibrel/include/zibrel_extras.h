@@ -40,6 +40,28 @@ void zbx_monitor_close(void* monitor);
  * when not available. The library owns it; never close it, never read it. */
 int zbx_input_fd(void);
 
+/* A camera as the view commands read and write it, in the properties' own
+   convention (docs/navigation-library.md, "What a frame does"). */
+typedef struct zbx_view {
+    double affine[16];    /* "view.affine": camera-to-world, row by row */
+    int32_t perspective;  /* "view.perspective": nonzero for a perspective view */
+    double fov;           /* perspective: "view.fov", the full horizontal angle in radians */
+    double fov_vertical;  /* perspective: the full vertical angle; 0 when unknown (then taken as fov) */
+    double extents[6];    /* orthographic: "view.extents", min corner then max corner, camera coordinates */
+} zbx_view;
+
+/* The camera after a view command, as a device button bound to view:NAME moves
+   it: `name` is fit, front, back, left, right, top, bottom or iso.
+   `coordinate_system` ("coordinateSystem": columns right, up and toward the front
+   viewer) and `front` ("views.front") are 16 doubles row by row, or NULL for the
+   identity; `model` is "model.extents", 6 doubles. Writes `out` (which may be
+   `view`): the new affine and, in an orthographic view, the new extents.
+   0 on success; -1 and the reason in `error` for an unknown name, a camera that
+   is no pose, an angle outside (0, pi), empty extents, an axis matrix that is no
+   rotation, or model extents that are empty or not finite. */
+int zbx_view_command(const char* name, const zbx_view* view, const double* coordinate_system, const double* front,
+                     const double* model, zbx_view* out, char* error, size_t error_len);
+
 #ifdef __cplusplus
 }
 #endif
