@@ -40,6 +40,16 @@ void zbx_monitor_close(void* monitor);
  * when not available. The library owns it; never close it, never read it. */
 int zbx_input_fd(void);
 
+/* The settings values a new connection would get now: ZIBREL_CONFIG and
+   ZIBREL_DEVICE read as ZbCreate reads them, then keys[i] = values[i] for
+   i < count applied after them, each as that line of a settings file would be
+   (keys and values may be NULL when count is 0).
+   A UTF-8 JSON text, written and returned as zbx_device_info does:
+   {"settings_file": PATH or null, "motion_timeout_ms": MS,
+    "problems": [...], the file's and ZIBREL_DEVICE's, as the library reports them,
+    "refused": [...], for each key given: null when it applied, else why not}. */
+size_t zbx_settings(const char* const* keys, const char* const* values, size_t count, char* buf, size_t len);
+
 /* A camera as the view commands read and write it, in the properties' own
    convention (docs/navigation-library.md, "What a frame does"). */
 typedef struct zbx_view {

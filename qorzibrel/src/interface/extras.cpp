@@ -1,5 +1,5 @@
 // The library's extras for tools and adapters: device information, raw device
-// input and the view commands.
+// input, the settings in effect and the view commands.
 
 #include "interface/exported.h"  // first: the exported declarations must be the first ones seen
 
@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "devices/monitor.h"
 #include "engine/views.h"
@@ -156,6 +157,18 @@ bool view_command_into(const char* name, const zbx_view* view, const double* coo
 }  // namespace
 
 extern "C" {
+
+size_t zbx_settings(const char* const* keys, const char* const* values, size_t count, char* buf, size_t len) {
+    return guarded(size_t{0}, [&] {
+        std::vector<std::pair<std::string, std::string>> extra;
+        for (size_t i = 0; keys != nullptr && values != nullptr && i < count; ++i) {
+            extra.emplace_back(keys[i] != nullptr ? keys[i] : "", values[i] != nullptr ? values[i] : "");
+        }
+        const std::string text = settings_json(extra);
+        copy_text(text, buf, len);
+        return text.size();
+    });
+}
 
 int zbx_view_command(const char* name, const zbx_view* view, const double* coordinate_system, const double* front,
                      const double* model, zbx_view* out, char* error, size_t error_len) {

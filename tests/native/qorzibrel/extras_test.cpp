@@ -1,7 +1,11 @@
-// The extras adapters ask without a connection: the view commands' camera
-// (zbx_view_command).
+// The extras adapters and tools ask without a connection: the view commands'
+// camera (zbx_view_command) and the settings in effect (zbx_settings).
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -156,6 +160,59 @@ TEST(ViewCommandTest, RefusalsSayWhy) {
     EXPECT_EQ(zbx_view_command("sideways", &in, nullptr, nullptr, model, &out, small, sizeof small), -1);
     EXPECT_STREQ(small, "'sidewa");
     EXPECT_EQ(zbx_view_command("sideways", &in, nullptr, nullptr, model, &out, nullptr, 0), -1);
+}
+
+class SettingsInEffectTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path_ = ::testing::TempDir() + "zibrel_settings_" + std::to_string(::getpid()) + ".conf";
+        unsetenv("ZIBREL_DEVICE");
+    }
+    void TearDown() override {
+        std::remove(path_.c_str());
+        unsetenv("ZIBREL_CONFIG");
+    }
+    void settings_file(const std::string& text) {
+        std::ofstream(path_) << text;
+        setenv("ZIBREL_CONFIG", path_.c_str(), 1);
+    }
+    static std::string answer(std::vector<const char*> keys = {}, std::vector<const char*> values = {}) {
+        const size_t n = zbx_settings(keys.data(), values.data(), keys.size(), nullptr, 0);
+        std::string text(n + 1, '?');
+        EXPECT_EQ(zbx_settings(keys.data(), values.data(), keys.size(), text.data(), text.size()), n);
+        EXPECT_EQ(text[n], '\0');
+        text.resize(n);
+        return text;
+    }
+    std::string path_;
+};
+
+TEST_F(SettingsInEffectTest, TheFileIsReadByTheLibrarysOwnParser) {
+    EXPECT_EQ(answer(), "{\"settings_file\": null, \"motion_timeout_ms\": 100, \"problems\": [], \"refused\": []}");
+    settings_file("motion-timeout = 150  # the last valid line wins\nmotion-timeout = 0.5\n");
+    EXPECT_EQ(answer(), "{\"settings_file\": \"" + path_ +
+                            "\", \"motion_timeout_ms\": 150, \"problems\": [\"settings file " + path_ +
+                            " line 2: '0.5' is not a time from 1 to 10000 ms; line ignored\"], \"refused\": []}");
+    setenv("ZIBREL_CONFIG", "/", 1);
+    EXPECT_NE(answer().find("\"motion_timeout_ms\": 100, \"problems\": [\"settings file / (ZIBREL_CONFIG) is not "
+                            "a regular file (a directory); defaults apply\"]"),
+              std::string::npos);
+}
+
+TEST_F(SettingsInEffectTest, ExtraSettingsApplyAfterTheFileOrSayWhyNot) {
+    settings_file("motion-timeout = 150\n");
+    EXPECT_NE(answer({"motion-timeout"}, {" 12.5 "}).find("\"motion_timeout_ms\": 12.5, \"problems\": [], "
+                                                          "\"refused\": [null]}"),
+              std::string::npos);
+    EXPECT_NE(answer({"motion-timeout", "bogus", "motion-timeout"}, {"0.5", "1", "20000"})
+                  .find("\"motion_timeout_ms\": 150, \"problems\": [], \"refused\": [\"'0.5' is not a time from 1 to "
+                        "10000 ms\", \"unknown setting 'bogus'\", \"'20000' is not a time from 1 to 10000 ms\"]}"),
+              std::string::npos);
+    // A short buffer holds the start of the text, NUL-terminated; the length is the whole text's.
+    const size_t n = zbx_settings(nullptr, nullptr, 0, nullptr, 0);
+    char small[6] = "xxxxx";
+    EXPECT_EQ(zbx_settings(nullptr, nullptr, 0, small, sizeof small), n);
+    EXPECT_STREQ(small, "{\"set");
 }
 
 }  // namespace
