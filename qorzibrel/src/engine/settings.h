@@ -74,6 +74,11 @@ void parse_settings(std::string_view text, const std::string& origin, const std:
 bool parse_sources(std::string_view text, const std::string& base_dir, std::vector<device_source>& out,
                    std::string& error);
 
+// One setting, as the line `key = value` of a settings file applies it; false
+// and the reason in `error` when it is refused (`s` is then unchanged).
+bool apply_setting(std::string_view key, std::string_view value, const std::string& base_dir, settings& s,
+                   std::string& error);
+
 std::optional<button_binding> parse_binding(std::string_view text);
 std::optional<view_command> parse_view_command(std::string_view name);
 
