@@ -94,7 +94,7 @@ def warn_if_up_is_against(viewer: Any, matrix: Any, up: Any, stacklevel: int = 3
                       UpAxisWarning, stacklevel=stacklevel)
 
 
-def navigator_options(navigator_class: type, settings: Any, options: dict[str, Any]) -> dict[str, Any]:
+def navigator_options(navigator_class: Any, settings: Any, options: dict[str, Any]) -> dict[str, Any]:
     """The options of an adapter's attach() for the Navigator, with `settings` when it is given."""
     if settings is None:
         return options

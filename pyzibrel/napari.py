@@ -214,11 +214,12 @@ class NapariViewer(Viewer):
         if not height > 0:
             raise ValueError(f"expected view extents with max above min in y, got {e.tolist()}")
         m = self.get_camera()
-        shifted, _ = zcam.centre_extents(m, e) if m is not None else (None, e)
         _, h = self.get_viewport_size()
         changes: dict[str, Any] = {"zoom": h / height}
-        if shifted is not None and not np.allclose(shifted, m):
-            changes["center"] = tuple(np.asarray(cam.center) + self._to_napari(shifted[:3, 3] - m[:3, 3]))
+        if m is not None:
+            shifted, _ = zcam.centre_extents(m, e)
+            if not np.allclose(shifted, m):
+                changes["center"] = tuple(np.asarray(cam.center) + self._to_napari(shifted[:3, 3] - m[:3, 3]))
         cam.update(changes)
 
     # -- the scene
@@ -338,7 +339,7 @@ class NapariViewer(Viewer):
             self.marker = None
 
 
-def _angles(view: Array, up: Array, orientation: Any) -> tuple[float, float, float]:
+def _angles(view: Array, up: Array, orientation: Any) -> tuple[float, ...]:
     from napari.utils.camera_orientations import angles_from_view_and_up_directions
 
     return tuple(float(a) for a in angles_from_view_and_up_directions(tuple(view), tuple(up), orientation))
@@ -371,7 +372,7 @@ def attach(viewer: Any, *, timer: bool = True, up: Any = None, pivot_marker: boo
     window.destroyed.connect(closer)
     from qtpy.QtWidgets import QApplication  # type: ignore[import-not-found,unused-ignore]
 
-    app = QApplication.instance()
+    app: Any = QApplication.instance()
     if app is not None:
         app.aboutToQuit.connect(closer)
     navigator.on_close(lambda: _disconnect(window, "destroyed", closer))

@@ -46,8 +46,8 @@ class Viewer:
     the min corner, then the max corner. Only `get_camera` and `set_camera` are required.
     """
 
-    def get_camera(self) -> Array:
-        """The (4, 4) camera-to-world matrix."""
+    def get_camera(self) -> Optional[Array]:
+        """The (4, 4) camera-to-world matrix; None while the viewer has none to give."""
         raise NotImplementedError("a Viewer must implement get_camera")
 
     def set_camera(self, matrix: Array) -> None:

@@ -118,9 +118,10 @@ class PolyscopeViewer(Viewer):
         if not half_h > 0:
             raise ValueError(f"expected view extents with max above min in y, got {e.tolist()}")
         m = self.get_camera()
-        moved, _ = zcam.centre_extents(m, e) if m is not None else (None, e)
-        if moved is not None and not np.allclose(moved, m):
-            ps.set_camera_view_matrix(np.linalg.inv(moved))
+        if m is not None:
+            moved, _ = zcam.centre_extents(m, e)
+            if not np.allclose(moved, m):
+                ps.set_camera_view_matrix(np.linalg.inv(moved))
         # polyscope's parallel view size follows its field of view (and the length scale, left alone).
         fov = 2 * math.atan(half_h / (2 * ps.get_length_scale()))
         ps.set_vertical_fov_degrees(math.degrees(min(max(fov, 1e-6), math.pi - 1e-6)))

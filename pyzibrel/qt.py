@@ -48,7 +48,9 @@ class Ticker:
         fd = navigator.input_fd()
         self._notifier: Optional[Any] = None
         if fd is not None:
-            self._notifier = QSocketNotifier(fd, QSocketNotifier.Type.Read, parent)
+            # PyQt6's stubs ask for a sip.voidptr; the descriptor as an int works in every binding.
+            read = QSocketNotifier.Type.Read
+            self._notifier = QSocketNotifier(fd, read, parent)  # type: ignore[call-overload,unused-ignore]
             self._notifier.setEnabled(False)
             self._notifier.activated.connect(self._wake)
         on_close = getattr(navigator, "on_close", None)
