@@ -106,7 +106,8 @@ def test_point_cloud_gives_what_every_point_gives(radius, parallel):
             assert hit is None
             continue
         i = np.flatnonzero(inside)[np.argmin(depth[inside] - np.sqrt(np.maximum(radius ** 2 - across[inside] ** 2, 0)))]
-        expected = points[i] if across[i] > radius else origin + d * (depth[i] - math.sqrt(radius ** 2 - across[i] ** 2))
+        enter = depth[i] - math.sqrt(max(radius ** 2 - across[i] ** 2, 0.0))
+        expected = points[i] if across[i] > radius else origin + d * enter
         assert hit == pytest.approx(expected)
 
 
