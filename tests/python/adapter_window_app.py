@@ -169,6 +169,19 @@ def napari_layers(probe, report):
     hits["image along z"] = probe.pick((-5, 15, 20), (1, 0, 0))           # world z of voxel 5's near face: 9
     hits["image missed"] = probe.pick((10, 25, 100), (0, 0, -1))
     image.visible = False
+    # 4-D data (time first): the 3-D slice shown is navigated and hit; time step 1 is bright elsewhere.
+    movie = np.zeros((3, 20, 30, 40), dtype=np.float32)
+    movie[0, 5:15, 10:20, 12:30] = 100.0
+    movie[1, 5:15, 10:20, 2:8] = 100.0
+    layer4d = viewer.add_image(movie, contrast_limits=(10.0, 200.0), rendering="mip")
+    viewer.dims.set_current_step(0, 0)
+    probe.frame()
+    hits["4-D, time 0"] = probe.pick((10, 15, 100), (0, 0, -1))
+    viewer.dims.set_current_step(0, 1)
+    probe.frame()
+    hits["4-D, time 1"] = probe.pick((10, 15, 100), (0, 0, -1))
+    report["4-D camera"] = {"displayed": list(viewer.dims.displayed), "camera": probe.adapter.get_camera().tolist()}
+    viewer.layers.remove(layer4d)
     probe.layer.visible = True
     report["napari_hits"] = hits
 

@@ -152,6 +152,8 @@ def test_polyscope(polyscope_report, name, deflection, lock, projection):
     ("image along +x", (10.0, 15.0, 29.5)),                  # the bright block's face; the dim voxels beyond unseen
     ("image along z", (9.0, 15.0, 20.0)),                    # voxel 5 of the first axis, scaled by 2: its face at 9
     ("image missed", None),
+    ("4-D, time 0", (10.0, 15.0, 29.5)),                     # the slice shown: its block ends at x = 29.5
+    ("4-D, time 1", (10.0, 15.0, 7.5)),                      # the next time step: another block
 ])
 def test_napari_hits_points_and_image_layers(napari_report, case, expected):
     hit = napari_report["napari_hits"][case]
@@ -170,6 +172,13 @@ def test_napari_left_handed_orientation_keeps_the_library_world_right_handed(nap
     # vispy draws the point the camera looks at in the middle of the canvas.
     assert r["centre_pixel"] == pytest.approx([v / 2 for v in r["viewport"]], abs=1e-6)
     assert r["up"] == [0.0, -1.0, 0.0]                      # napari's screen up
+
+
+@_needs("napari")
+def test_napari_navigates_the_three_dimensions_shown_of_nd_data(napari_report):
+    shown = napari_report["4-D camera"]
+    assert shown["displayed"] == [1, 2, 3]
+    assert np.asarray(shown["camera"]).shape == (4, 4)
 
 
 @_needs("napari")
