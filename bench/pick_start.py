@@ -58,7 +58,8 @@ class Timed:
 
     def __init__(self, cls, name):
         self.times = []
-        original = getattr(cls, name)
+        original = cls.__dict__.get(f"_untimed_{name}") or getattr(cls, name)
+        setattr(cls, f"_untimed_{name}", original)
 
         def timed(viewer, *args):
             start = time.perf_counter()

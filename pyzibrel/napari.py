@@ -64,11 +64,21 @@ class _Cached:
 
     def __init__(self) -> None:
         self._entries: dict[int, tuple[tuple[Any, ...], Any]] = {}
+        self._watched: set[int] = set()
+
+    def _watch(self, layer: Any) -> None:
+        # Data changed in place (points moved with the mouse) keeps the array: napari's data event tells.
+        key = id(layer)
+        data_event = getattr(getattr(layer, "events", None), "data", None)
+        if key not in self._watched and data_event is not None:
+            data_event.connect(lambda *_: self._entries.pop(key, None))
+            self._watched.add(key)
 
     def get(self, layer: Any, key: tuple[Any, ...], build: Any) -> Any:
+        self._watch(layer)
         entry = self._entries.get(id(layer))
         if entry is not None and len(entry[0]) == len(key) and all(a is b or (
-                isinstance(a, (int, float, str, tuple)) and a == b) for a, b in zip(entry[0], key)):
+                isinstance(a, (int, float, str, bytes, tuple)) and a == b) for a, b in zip(entry[0], key)):
             return entry[1]
         value = build()
         self._entries[id(layer)] = (key, value)
@@ -78,6 +88,7 @@ class _Cached:
         alive = {id(layer) for layer in layers}
         for key in [k for k in self._entries if k not in alive]:
             del self._entries[key]
+        self._watched &= alive
 
 
 class NapariViewer(Viewer):
@@ -250,6 +261,10 @@ class NapariViewer(Viewer):
         chosen = {id(layer) for layer in self.selection}
         return self._world_box([layer for layer in self._shown() if id(layer) in chosen]) if chosen else None
 
+    def _slice_key(self, layer: Any) -> tuple[Any, ...]:
+        """What the layer's slice depends on besides its data: the dimensions shown and where the rest stand."""
+        return tuple(self.napari.dims.displayed), tuple(float(p) for p in self.napari.dims.point)
+
     def _data_to_world(self, layer: Any) -> Array:
         """(4, 4) from the layer's displayed data coordinates to napari's displayed world coordinates."""
         matrix = layer._data_to_world.set_slice(list(layer._slice_input.displayed)).affine_matrix
@@ -277,28 +292,35 @@ class NapariViewer(Viewer):
     def _pick_layer(self, layer: Any, o: Array, d: Array, aperture: float, parallel: bool) -> Optional[Array]:
         to_world = self._data_to_world(layer)
         if isinstance(layer, Surface):
-            vertices, faces = layer._view_vertices, layer._view_faces
-            if vertices is None or len(faces) == 0 or vertices.shape[1] != 3:
+            # napari computes the slice's vertices anew at each access: the cache keys on what they come from.
+            key = (layer.vertices, layer.faces, *self._slice_key(layer))
+
+            def build_mesh() -> Optional[zpick.TriangleMesh]:
+                vertices, faces = layer._view_vertices, layer._view_faces
+                if vertices is None or len(faces) == 0 or vertices.shape[1] != 3:
+                    return None
+                return zpick.TriangleMesh(vertices, faces)
+            mesh = self._cache.get(layer, key, build_mesh)
+            if mesh is None:
                 return None
-            mesh = self._cache.get(layer, (vertices, faces), lambda: zpick.TriangleMesh(vertices, faces))
             to_data = np.linalg.inv(to_world)
             origins, rays = zpick.aperture_rays(o, d, aperture, parallel)
             # An affine map keeps the ray parameter: hits found in the layer's data are hits in the world.
             t = mesh.intersect(origins @ to_data[:3, :3].T + to_data[:3, 3], rays @ to_data[:3, :3].T)
             return zpick.nearest_hit(origins, rays, t)
         if isinstance(layer, Points):
-            data = layer._view_data
-            if len(data) == 0 or data.shape[1] != 3:
-                return None
-            sizes = np.asarray(layer._view_size, dtype=np.float64)
-            key = (data, sizes, tuple(map(tuple, to_world)))
-            # Sizes are diameters in data units; a ball's radius follows the layer's mean scale.
-            scale = float(np.cbrt(abs(np.linalg.det(to_world[:3, :3]))))
+            key = (layer.data, layer.size, to_world.tobytes(), *self._slice_key(layer))
 
-            def build() -> zpick.PointCloud:
+            def build_cloud() -> Optional[zpick.PointCloud]:
+                data = layer._view_data
+                if len(data) == 0 or data.shape[1] != 3:
+                    return None
+                sizes = np.asarray(layer._view_size, dtype=np.float64)
+                # Sizes are diameters in data units; a ball's radius follows the layer's mean scale.
+                scale = float(np.cbrt(abs(np.linalg.det(to_world[:3, :3]))))
                 return zpick.PointCloud(data @ to_world[:3, :3].T + to_world[:3, 3], sizes * scale / 2)
-            cloud = self._cache.get(layer, key, build)
-            return cloud.pick(o, d, aperture, parallel)
+            cloud = self._cache.get(layer, key, build_cloud)
+            return None if cloud is None else cloud.pick(o, d, aperture, parallel)
         if isinstance(layer, Image):
             volume = layer._data_view
             if volume is None or np.ndim(volume) != 3 or getattr(layer, "rgb", False):

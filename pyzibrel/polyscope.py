@@ -136,9 +136,20 @@ class PolyscopeViewer(Viewer):
         return box
 
     def pick_pixel(self, x: float, y: float, radius: float, selection_only: bool) -> Optional[Array]:
+        """polyscope's pick at the pixel; when that misses, the nearest pick on a ring `radius` around it.
+
+        Each pick renders polyscope's pick buffer again, so the ring is tried only
+        when the centre has nothing (a point cloud's gaps, a thin line).
+        """
+        hit = self._pick_nearest([(x, y)], selection_only)
+        if hit is None and radius >= 1:
+            ring = [(x + radius * math.cos(a), y + radius * math.sin(a))
+                    for a in np.linspace(0, 2 * math.pi, 8, endpoint=False)]
+            hit = self._pick_nearest(ring, selection_only)
+        return hit
+
+    def _pick_nearest(self, pixels: Sequence[tuple[float, float]], selection_only: bool) -> Optional[Array]:
         w, h = self.get_viewport_size()
-        pixels = [(x, y)] + [(x + radius * math.cos(a), y + radius * math.sin(a))
-                             for a in np.linspace(0, 2 * math.pi, 8, endpoint=False)] if radius >= 1 else [(x, y)]
         best: Optional[tuple[float, Array]] = None
         chosen = set(self.selection)
         for px, py in pixels:
