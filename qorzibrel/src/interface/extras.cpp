@@ -1,4 +1,5 @@
-// The library's extras for tools: device information and raw device input.
+// The library's extras for tools and the pyzibrel package: device information,
+// raw device input and the application's settings.
 
 #include "interface/exported.h"  // first: the exported declarations must be the first ones seen
 
@@ -12,8 +13,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "devices/monitor.h"
+#include "engine/settings.h"
+#include "interface/application_settings.h"
 
 using namespace zibrel::qorzibrel;
 
@@ -47,9 +52,48 @@ std::shared_ptr<monitor> find_monitor(void* handle) {
     return it == monitors().end() ? nullptr : it->second;
 }
 
+struct pending_settings {
+    std::string profile, text;
+};
+thread_local pending_settings pending;
+
 }  // namespace
 
+namespace zibrel::qorzibrel {
+
+void give_application_settings(std::string_view profile, std::string text) {
+    pending = {std::string(profile), std::move(text)};
+}
+
+std::string take_application_settings(std::string_view profile) {
+    if (pending.text.empty() || pending.profile != profile) return {};
+    pending.profile.clear();
+    return std::exchange(pending.text, {});
+}
+
+}  // namespace zibrel::qorzibrel
+
 extern "C" {
+
+int zbx_application_settings(const char* profile, const char* text, char* error, size_t error_len) {
+    return guarded(-1, [&] {
+        copy_text("", error, error_len);
+        if (profile == nullptr || *profile == '\0') {
+            copy_text("the profile hint is empty", error, error_len);
+            return -2;
+        }
+        const std::string_view given = text != nullptr ? text : "";
+        std::vector<std::string> errors;
+        if (!check_application_settings(given, errors)) {
+            std::string message;
+            for (const auto& e : errors) message += (message.empty() ? "" : "; ") + e;
+            copy_text(message, error, error_len);
+            return -1;
+        }
+        give_application_settings(profile, std::string(given));
+        return 0;
+    });
+}
 
 size_t zbx_device_info(char* buf, size_t len) {
     return guarded(size_t{0}, [&] {
