@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from . import camera, convert
 from .camera import (extents_from_parallel_scale, horizontal_fov, look_at_from_matrix, look_at_matrix,
-                     parallel_scale_from_extents, vertical_fov)
+                     parallel_scale_from_extents, vertical_fov, view_command, world_axes)
 from .devices import DeviceInfo, Monitor, MonitorError, devices, monitor
 from .convert import to_box, to_frustum, to_matrix, to_numpy, to_plane, to_point, to_vector
 from .navigator import Command, CommandCategory, CommandSet, Navigator, Viewer
@@ -36,4 +36,6 @@ __all__ = [
     "to_point",
     "to_vector",
     "vertical_fov",
+    "view_command",
+    "world_axes",
 ]

@@ -46,3 +46,25 @@ def function(name: str) -> ctypes._CFuncPtr | None:  # type: ignore[name-defined
         return getattr(lib, name)
     except AttributeError:
         return None
+
+
+def text_answer(function: ctypes._CFuncPtr, *args: object, path: str | None, what: str,  # type: ignore[name-defined]
+                beyond: str, limit: int = 16 << 20) -> str:
+    """The text a library function writes after `args` into (buf, len), NUL-terminated, returning
+    its full length: asked again with a larger buffer until the whole text fits.
+
+    ValueError, a sentence naming the library at `path` and `what` it answered, when the length
+    is beyond `limit` (a library answering more is broken, not busy; `beyond` says why) or keeps
+    growing.
+    """
+    size = 4096
+    # What the library describes can change between two calls: grow until the whole text fits.
+    for _ in range(8):
+        buf = ctypes.create_string_buffer(size)
+        length = function(*args, buf, size)
+        if length < size:
+            return buf.raw[:length].decode("utf-8", errors="replace")
+        if length > limit:
+            raise ValueError(f"The navigation library {path} answered {length} bytes of {what}, {beyond}.")
+        size = length + 1 + 1024
+    raise ValueError(f"The navigation library {path} kept answering more {what} than it said it would.")

@@ -9,15 +9,21 @@ y up, z along back (what is in front of the camera has negative z).
 
 Bad input (wrong shapes, numbers that are not finite, degenerate directions,
 angles outside (0, pi)) raises ValueError naming what was expected.
+
+`view_command` asks the navigation library that `_pyzibrel` loaded, so that a
+viewer's own menu moves the camera exactly as a device button does.
 """
 from __future__ import annotations
 
+import ctypes
+import functools
 import math
-from typing import Any
+from typing import Any, Optional
 
 import numpy as np
 import numpy.typing as npt
 
+from . import _library
 from .convert import as_array
 
 __all__ = [
@@ -27,6 +33,8 @@ __all__ = [
     "look_at_matrix",
     "parallel_scale_from_extents",
     "vertical_fov",
+    "view_command",
+    "world_axes",
 ]
 
 Array = npt.NDArray[np.float64]
@@ -131,3 +139,86 @@ def parallel_scale_from_extents(extents: Any) -> tuple[float, float]:
     if not (width > 0 and height > 0):
         raise ValueError(f"expected view extents with max above min in x and y, got {e.tolist()}")
     return height / 2, width / height
+
+
+def world_axes(up: Any) -> Array:
+    """The world's axes for an up direction: a (3, 3) rotation whose columns are the world's
+    right, up and toward-the-front-viewer axes ("coordinateSystem"'s columns).
+
+    Up is normalised; right is the X axis made perpendicular to it (the Y axis when up
+    lies within about 25 degrees of X); the front viewer is on right x up: +Z for a Y up,
+    -Y for a Z up.
+    """
+    u = _unit(as_array(up, (3,), "an up direction, a vector"), "an up direction")
+    right = np.array([1.0, 0.0, 0.0]) if abs(u[0]) <= 0.9 else np.array([0.0, 1.0, 0.0])
+    right = _unit(right - (right @ u) * u, "a right axis")
+    return np.column_stack([right, u, np.cross(right, u)])
+
+
+class _View(ctypes.Structure):
+    # zbx_view of zibrel_extras.h
+    _fields_ = [("affine", ctypes.c_double * 16), ("perspective", ctypes.c_int32), ("fov", ctypes.c_double),
+                ("fov_vertical", ctypes.c_double), ("extents", ctypes.c_double * 6)]
+
+
+_DOUBLES = ctypes.POINTER(ctypes.c_double)
+
+
+@functools.cache
+def _view_command_function() -> Any:
+    function = _library.function("zbx_view_command")
+    if function is None:
+        return None
+    function.restype = ctypes.c_int
+    function.argtypes = [ctypes.c_char_p, ctypes.POINTER(_View), _DOUBLES, _DOUBLES, _DOUBLES,
+                         ctypes.POINTER(_View), ctypes.c_char_p, ctypes.c_size_t]
+    return function
+
+
+def _doubles(a: Array) -> Any:
+    return (ctypes.c_double * a.size)(*a.ravel())
+
+
+def view_command(name: str, camera: Any, bounds: Any, *, up: Any = (0.0, 1.0, 0.0), perspective: bool = True,
+                 fov: float = math.radians(45), vertical_fov: Optional[float] = None,
+                 extents: Any = None) -> tuple[Array, Optional[Array]]:
+    """The camera after the view command `name`, computed by the navigation library as for a
+    device button bound to view:NAME.
+
+    `name`: fit (keep the direction), front, back, left, right, top, bottom or iso (the
+    standard views, turned about `world_axes(up)`); then the eye moves back along the view
+    until the bounding sphere of `bounds` (the scene, (2, 3)) fits, looking at its centre.
+    `camera`: the (4, 4) camera-to-world matrix. Perspective: `fov` the full horizontal
+    angle and `vertical_fov` the vertical one (None: the same). Orthographic
+    (`perspective=False`): `extents`, the view box (2, 3), whose aspect is kept.
+
+    Returns (matrix, extents): the new camera-to-world matrix and, orthographic, the new
+    view extents (None in perspective). ValueError with the library's reason for bad input;
+    RuntimeError when no navigation library offering this is loaded.
+    """
+    if "\0" in name:
+        raise ValueError(f"expected a view command name without NUL, got {name!r}")
+    m = as_array(camera, (4, 4), "a camera-to-world matrix")
+    box = as_array(bounds, (2, 3), "scene bounds (min corner, max corner)")
+    view = _View(perspective=1 if perspective else 0)
+    ctypes.memmove(view.affine, _doubles(m), ctypes.sizeof(view.affine))
+    if perspective:
+        view.fov = float(fov)
+        view.fov_vertical = float(fov if vertical_fov is None else vertical_fov)
+    else:
+        if extents is None:
+            raise ValueError("expected view extents (min corner, max corner) for an orthographic view")
+        ctypes.memmove(view.extents, _doubles(as_array(extents, (2, 3), "view extents (min corner, max corner)")),
+                       ctypes.sizeof(view.extents))
+    function = _view_command_function()
+    if function is None:
+        raise RuntimeError(f"no navigation library with zbx_view_command is loaded ({_library.LIBRARY_NAME} was "
+                           "not found, or it is older)")
+    axes = np.eye(4)
+    axes[:3, :3] = world_axes(up)
+    error = ctypes.create_string_buffer(512)
+    if function(name.encode("utf-8", "surrogateescape"), ctypes.byref(view), _doubles(axes), None, _doubles(box),
+                ctypes.byref(view), error, len(error)) != 0:
+        raise ValueError(error.value.decode("utf-8", errors="replace") or f"the view command {name!r} failed")
+    matrix = np.array(view.affine, dtype=np.float64).reshape(4, 4)
+    return matrix, None if perspective else np.array(view.extents, dtype=np.float64).reshape(2, 3)

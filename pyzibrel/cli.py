@@ -12,7 +12,6 @@ from __future__ import annotations
 import argparse
 import datetime
 import json
-import os
 import pathlib
 import time
 from collections.abc import Sequence
@@ -23,8 +22,8 @@ from rich.markup import escape
 from rich.table import Table
 from rich.text import Text
 
-from .devices import (AXIS_NAMES, DEFAULT_MOTION_TIMEOUT_MS, DeviceEvent, DeviceFileWriter, DeviceInfo,
-                      MonitorError, Source, devices, monitor)
+from .devices import (AXIS_NAMES, DeviceEvent, DeviceFileWriter, DeviceInfo, MonitorError, Source, devices, monitor,
+                      settings)
 
 EXIT_OK, EXIT_NO_DEVICE, EXIT_USAGE = 0, 1, 2
 
@@ -214,27 +213,6 @@ def cmd_monitor(args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------- record
 
 
-def settings_motion_timeout(path: str | None) -> float:
-    """motion-timeout of a settings file (the last valid line wins, as in the library), else the default."""
-    timeout = DEFAULT_MOTION_TIMEOUT_MS
-    if not path:
-        return timeout
-    try:
-        lines = pathlib.Path(path).read_text(encoding="utf-8", errors="replace").splitlines()
-    except OSError:
-        return timeout
-    for line in lines:
-        key, sep, value = line.split("#", 1)[0].partition("=")
-        if sep and key.strip() == "motion-timeout":
-            try:
-                ms = float(value)
-            except ValueError:
-                continue
-            if 1 <= ms <= 10000:
-                timeout = ms
-    return timeout
-
-
 def cmd_record(args: argparse.Namespace) -> int:
     err = _console(stderr=True)
     path = pathlib.Path(args.file)
@@ -247,6 +225,19 @@ def cmd_record(args: argparse.Namespace) -> int:
         # The user's path, not the file written on the way to it.
         err.print(f"[red]Cannot write {escape(str(path))}[/]: {escape(e.strerror or str(e))}")
         return EXIT_USAGE
+    timeout = args.motion_timeout
+    if timeout is None:
+        # The library's own motion timeout: its settings file, read and parsed by the library.
+        try:
+            chosen = settings()
+        except RuntimeError as e:
+            err.print(f"[red]Cannot read the settings[/]: {escape(str(e))}")
+            out.close()
+            part.unlink(missing_ok=True)
+            return EXIT_NO_DEVICE
+        for problem in chosen.problems:
+            err.print(f"[yellow]Settings[/]: {escape(problem)}")
+        timeout = chosen.motion_timeout_ms
     end = None if args.seconds is None else time.monotonic() + args.seconds
     mon = _open_monitor(err, wait=not args.no_wait, end=end)
     if mon is None:
@@ -254,10 +245,7 @@ def cmd_record(args: argparse.Namespace) -> int:
         part.unlink(missing_ok=True)
         return EXIT_NO_DEVICE
     opened = time.monotonic()
-    info = devices()
-    timeout = args.motion_timeout
-    if timeout is None:
-        timeout = settings_motion_timeout(info.settings_file or os.environ.get("ZIBREL_CONFIG"))
+    info = devices()  # after waiting: the device that came
     with mon, out:
         out.write(f"# Recorded by python -m pyzibrel record on {datetime.datetime.now():%Y-%m-%d %H:%M:%S}, "
                   f"{_input_from(info)}.\n"
@@ -303,10 +291,14 @@ def _seconds(text: str) -> float:
 
 
 def _timeout(text: str) -> float:
-    value = _number(text)
-    if not 1 <= value <= 10000:
-        raise argparse.ArgumentTypeError(f"'{text}' is not a time from 1 to 10000 ms")
-    return value
+    # Checked by the library, as it checks the settings file's motion-timeout.
+    try:
+        chosen = settings({"motion-timeout": text})
+    except RuntimeError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+    if "motion-timeout" in chosen.refused:
+        raise argparse.ArgumentTypeError(chosen.refused["motion-timeout"])
+    return chosen.motion_timeout_ms
 
 
 def parser() -> argparse.ArgumentParser:
@@ -326,7 +318,8 @@ def parser() -> argparse.ArgumentParser:
     rec.add_argument("file", metavar="FILE", help="the device file to write")
     rec.add_argument("--seconds", type=_seconds, metavar="N", help="stop after N seconds (default: Ctrl-C)")
     rec.add_argument("--motion-timeout", type=_timeout, metavar="MS",
-                     help="the library's motion-timeout while recording (default: the settings file's, else 100)")
+                     help="the library's motion-timeout while recording (default: the settings file's, "
+                          "else the library's default)")
     rec.add_argument("--no-wait", action="store_true", help="exit with 1 at once when no device can be used "
                                                               "(default: wait for one)")
     rec.set_defaults(run=cmd_record)

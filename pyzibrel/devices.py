@@ -4,16 +4,19 @@
 finds now (the same settings an application's connection would use: ZIBREL_DEVICE,
 ZIBREL_CONFIG, ZIBREL_HID_ROOT, SPNAV_SOCKET). `monitor()` opens those sources
 without a connection and hands over their events, for monitors and recorders.
+`settings()` tells the settings values such a connection would get, as the
+library reads them.
 
-Neither raises when the library is missing or too old to offer this: `devices()`
-then says so in its `problems`, and `monitor()` raises `MonitorError` with the reason.
+When the library is missing or too old to offer this, `devices()` says so in
+its `problems`; `monitor()` raises `MonitorError` and `settings()` RuntimeError
+with the reason.
 """
 from __future__ import annotations
 
 import ctypes
 import dataclasses
 import json
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -172,26 +175,88 @@ def devices() -> DeviceInfo:
                                "(it has no zbx_device_info).")
     info.restype = ctypes.c_size_t
     info.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
-    size = 4096
-    # Devices can come and go between two calls: grow until the whole text fits.
-    for _ in range(8):
-        buf = ctypes.create_string_buffer(size)
-        length = info(buf, size)
-        if length < size:
-            text = buf.raw[:length].decode("utf-8", errors="replace")
-            break
-        if length > MAX_INFO_BYTES:
-            return _unusable(path, f"The navigation library {path} answered {length} bytes of device "
-                                   "information, more than any list of devices takes.")
-        size = length + 1 + 1024
-    else:
-        return _unusable(path, f"The navigation library {path} kept answering more device information "
-                               "than it said it would.")
+    try:
+        text = _library.text_answer(info, path=path, what="device information",
+                                    beyond="more than any list of devices takes", limit=MAX_INFO_BYTES)
+    except ValueError as e:
+        return _unusable(path, str(e))
     try:
         return parse_device_info(text)
     except ValueError as e:
         return _unusable(path, f"The navigation library {path} answered device information "
                                f"that cannot be read: {e}.")
+
+
+# ---------------------------------------------------------------- settings
+
+
+@dataclass(frozen=True, slots=True)
+class Settings:
+    """The settings values a new connection would get now, as the library read them.
+
+    problems: the settings file's and ZIBREL_DEVICE's, as the library reports them;
+    refused: the extra settings that did not apply, each with why not.
+    """
+
+    settings_file: str | None
+    motion_timeout_ms: float
+    problems: tuple[str, ...]
+    refused: dict[str, str]
+
+
+def parse_settings(text: str, keys: Sequence[str] = ()) -> Settings:
+    """The library's settings answer for the extra settings `keys`; ValueError naming the first
+    field that is wrong."""
+    try:
+        data = json.loads(text)
+    except json.JSONDecodeError as e:
+        raise ValueError(f"not JSON ({e})") from None
+    if not isinstance(data, dict):
+        raise ValueError("not a JSON object")
+    timeout = data.get("motion_timeout_ms")
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0:
+        raise ValueError("motion_timeout_ms is not a time in ms")
+    refused = _list(data.get("refused"), "refused")
+    if len(refused) != len(keys):
+        raise ValueError(f"refused has {len(refused)} entries for {len(keys)} settings")
+    reasons = {key: _text(why, f"refused[{i}]") for i, (key, why) in enumerate(zip(keys, refused))}
+    return Settings(
+        settings_file=_text(data.get("settings_file"), "settings_file"),
+        motion_timeout_ms=float(timeout),
+        problems=tuple(_text(p, f"problems[{i}]", optional=False)  # type: ignore[misc]
+                       for i, p in enumerate(_list(data.get("problems"), "problems"))),
+        refused={key: why for key, why in reasons.items() if why is not None},
+    )
+
+
+def settings(extra: Mapping[str, str] | None = None) -> Settings:
+    """The settings a new connection would get now (ZIBREL_CONFIG, ZIBREL_DEVICE), read and parsed by
+    the library, with `extra` settings ({"motion-timeout": "150"}) applied after them as lines of the
+    settings file would be. RuntimeError when no library is loaded or it cannot tell."""
+    path, missing = _loaded_library()
+    if missing:
+        raise RuntimeError(missing)
+    function = _library.function("zbx_settings")
+    if function is None:
+        raise RuntimeError(f"The navigation library {path} is too old to report its settings "
+                           "(it has no zbx_settings).")
+    keys = list(extra or {})
+    # Texts from the command line may hold bytes that are no UTF-8: they reach the library as they came.
+    encoded = [(k.encode("utf-8", "surrogateescape"), (extra or {})[k].encode("utf-8", "surrogateescape"))
+               for k in keys]
+    texts = ctypes.c_char_p * max(1, len(keys))
+    function.restype = ctypes.c_size_t
+    function.argtypes = [texts, texts, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t]
+    try:
+        text = _library.text_answer(function, texts(*(k for k, _ in encoded)), texts(*(v for _, v in encoded)),
+                                    len(keys), path=path, what="settings", beyond="more than any settings take",
+                                    limit=MAX_INFO_BYTES)
+    except ValueError as e:
+        raise RuntimeError(str(e)) from None
+    try:
+        return parse_settings(text, keys)
+    except ValueError as e:
+        raise RuntimeError(f"The navigation library {path} answered settings that cannot be read: {e}.") from None
 
 
 # ---------------------------------------------------------------- raw input
@@ -296,9 +361,6 @@ def monitor() -> Monitor:
 # ---------------------------------------------------------------- device files
 
 
-DEFAULT_MOTION_TIMEOUT_MS = 100.0
-
-
 def _seconds(t_us: int) -> str:
     return f"{t_us // 1_000_000}.{t_us % 1_000_000:06d}"
 
@@ -313,13 +375,14 @@ class DeviceFileWriter:
 
     Times become seconds from the first event, in whole microseconds. A live device
     sends nothing while its cap is held still, and the library lets go of the last
-    deflection once `motion_timeout_ms` passes without a sample; a replay instead
-    holds a motion line until the next one. So where the input went silent for
-    longer than the timeout, a line of zeros is written just past the moment the
-    library let go, and the replay moves the same way the live session did.
+    deflection once `motion_timeout_ms` passes without a sample (`settings()` tells
+    the one in effect); a replay instead holds a motion line until the next one. So
+    where the input went silent for longer than the timeout, a line of zeros is
+    written just past the moment the library let go, and the replay moves the same
+    way the live session did.
     """
 
-    def __init__(self, out: Any, motion_timeout_ms: float = DEFAULT_MOTION_TIMEOUT_MS) -> None:
+    def __init__(self, out: Any, motion_timeout_ms: float) -> None:
         self._out = out
         self._timeout_us = round(motion_timeout_ms * 1000)
         self._t0_ms: float | None = None

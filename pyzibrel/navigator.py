@@ -30,6 +30,7 @@ from _pyzibrel import ZibrelBox, ZibrelFrustum, ZibrelMatrix, ZibrelPlane, Zibre
 
 from . import _app_settings, _library
 from ._app_settings import SettingValue
+from .camera import world_axes
 from .convert import as_array, to_box, to_frustum, to_matrix, to_numpy, to_plane, to_point
 
 __all__ = ["Command", "CommandCategory", "CommandSet", "Navigator", "Viewer"]
@@ -170,16 +171,10 @@ def default_profile() -> str:
     return "python"
 
 
-def _coordinate_system(up: Array) -> ZibrelMatrix:
-    """Columns: the world's right, up and toward-the-front-viewer axes, for a given up."""
-    u = up / np.linalg.norm(up)
-    right = np.array([1.0, 0.0, 0.0])
-    if abs(float(right @ u)) > 0.9:
-        right = np.array([0.0, 1.0, 0.0])
-    right = right - (right @ u) * u
-    right /= np.linalg.norm(right)
+def _coordinate_system(up: Any) -> ZibrelMatrix:
+    """"coordinateSystem" for an up direction: columns the world's right, up and toward-the-front-viewer axes."""
     m = np.eye(4)
-    m[:3, 0], m[:3, 1], m[:3, 2] = right, u, np.cross(right, u)
+    m[:3, :3] = world_axes(up)
     return to_matrix(m)
 
 
@@ -481,10 +476,8 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
             return None
 
     def _up(self) -> ZibrelMatrix:
-        up = self._convert("get_up_axis", lambda a: to_numpy(to_point(a)), self._viewer("get_up_axis"))
-        if up is None or not float(np.linalg.norm(up)) > 0:
-            return to_matrix(np.eye(4))
-        return _coordinate_system(up)
+        axes: Optional[ZibrelMatrix] = self._convert("get_up_axis", _coordinate_system, self._viewer("get_up_axis"))
+        return to_matrix(np.eye(4)) if axes is None else axes
 
     def _pointer(self) -> Optional[ZibrelPoint]:
         result: Optional[ZibrelPoint] = self._convert("get_pointer", to_point, self._viewer("get_pointer"))

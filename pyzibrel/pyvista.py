@@ -52,7 +52,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError(f"pyzibrel.pyvista needs PyVista and VTK ({exc}); install them with "
                       f"`pip install pyzibrel[pyvista]`") from exc
 
-from .camera import horizontal_fov, look_at_from_matrix, look_at_matrix, vertical_fov
+from .camera import horizontal_fov, look_at_from_matrix, look_at_matrix, vertical_fov, view_command
 from .convert import as_array
 from ._app_settings import SettingValue
 from .navigator import CommandSet, Navigator, Viewer
@@ -465,47 +465,37 @@ class PyVistaViewer(Viewer):
 
     # -- commands
 
-    def _front_axes(self) -> tuple[Array, Array, Array]:
-        """The world's right, up and toward-the-front-viewer axes for this viewer's up."""
-        up = self.up
-        right = np.array([1.0, 0.0, 0.0]) if abs(up[0]) < 0.9 else np.array([0.0, 1.0, 0.0])
-        right = right - (right @ up) * up
-        right /= np.linalg.norm(right)
-        return right, up, np.cross(right, up)
-
-    def fit(self) -> None:
-        """Keep the direction, show everything (the pivot marker left out)."""
+    def view_command(self, name: str) -> None:
+        """Turn and fit the camera as the library's view command `name` does for a device button
+        (fit, front, back, left, right, top, bottom, iso; see `pyzibrel.camera.view_command`),
+        about this viewer's up axis, showing everything (the pivot marker left out). Nothing
+        happens when nothing is shown."""
         bounds = self.get_scene_bounds()
         if bounds is None:
             return
-        self.renderer.ResetCamera(*bounds.T.ravel())
+        perspective = self.is_perspective()
+        fov = self.get_fov()
+        matrix, extents = view_command(name, self.get_camera(), bounds, up=self.up, perspective=perspective,
+                                       fov=fov, vertical_fov=vertical_fov(fov, self.aspect()),
+                                       extents=None if perspective else self.get_view_extents())
+        # The focal point goes to the scene's centre, where the view now looks.
+        set_camera_matrix(self.camera, matrix, float((bounds.mean(axis=0) - matrix[:3, 3]) @ -matrix[:3, 2]))
+        if extents is not None:
+            self.set_view_extents(extents)
         self._reset_clipping()
 
-    def look_from(self, toward_viewer: Any, view_up: Any) -> None:
-        """Look at the scene from the direction `toward_viewer` (from the scene to the eye), then fit."""
-        back = as_array(toward_viewer, (3,), "a view direction")
-        camera = self.camera
-        bounds = self.get_scene_bounds()
-        centre = np.array(camera.GetFocalPoint()) if bounds is None else bounds.mean(axis=0)
-        distance = camera.GetDistance()
-        camera.SetFocalPoint(*centre)
-        camera.SetPosition(*(centre + back / np.linalg.norm(back) * distance))
-        camera.SetViewUp(*as_array(view_up, (3,), "a view up"))
-        camera.OrthogonalizeViewUp()
-        self.fit()
-        self._reset_clipping()
+    def fit(self) -> None:
+        """Keep the direction, show everything (the pivot marker left out)."""
+        self.view_command("fit")
 
     def front(self) -> None:
-        _, up, toward = self._front_axes()
-        self.look_from(toward, up)
+        self.view_command("front")
 
     def top(self) -> None:
-        _, up, toward = self._front_axes()
-        self.look_from(up, -toward)
+        self.view_command("top")
 
     def iso(self) -> None:
-        right, up, toward = self._front_axes()
-        self.look_from(right + up + toward, up)
+        self.view_command("iso")
 
     def toggle_projection(self) -> None:
         """Perspective <-> parallel, showing the same size at the focal point."""

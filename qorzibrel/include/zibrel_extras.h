@@ -51,6 +51,38 @@ int zbx_application_settings(const char* profile, const char* text, char* error,
  * when not available. The library owns it; never close it, never read it. */
 int zbx_input_fd(void);
 
+/* The settings values a new connection would get now: ZIBREL_CONFIG and
+   ZIBREL_DEVICE read as ZbCreate reads them, then keys[i] = values[i] for
+   i < count applied after them, each as that line of a settings file would be
+   (keys and values may be NULL when count is 0).
+   A UTF-8 JSON text, written and returned as zbx_device_info does:
+   {"settings_file": PATH or null, "motion_timeout_ms": MS,
+    "problems": [...], the file's and ZIBREL_DEVICE's, as the library reports them,
+    "refused": [...], for each key given: null when it applied, else why not}. */
+size_t zbx_settings(const char* const* keys, const char* const* values, size_t count, char* buf, size_t len);
+
+/* A camera as the view commands read and write it, in the properties' own
+   convention (docs/navigation-library.md, "What a frame does"). */
+typedef struct zbx_view {
+    double affine[16];    /* "view.affine": camera-to-world, row by row */
+    int32_t perspective;  /* "view.perspective": nonzero for a perspective view */
+    double fov;           /* perspective: "view.fov", the full horizontal angle in radians */
+    double fov_vertical;  /* perspective: the full vertical angle; 0 when unknown (then taken as fov) */
+    double extents[6];    /* orthographic: "view.extents", min corner then max corner, camera coordinates */
+} zbx_view;
+
+/* The camera after a view command, as a device button bound to view:NAME moves
+   it: `name` is fit, front, back, left, right, top, bottom or iso.
+   `coordinate_system` ("coordinateSystem": columns right, up and toward the front
+   viewer) and `front` ("views.front") are 16 doubles row by row, or NULL for the
+   identity; `model` is "model.extents", 6 doubles. Writes `out` (which may be
+   `view`): the new affine and, in an orthographic view, the new extents.
+   0 on success; -1 and the reason in `error` for an unknown name, a camera that
+   is no pose, an angle outside (0, pi), empty extents, an axis matrix that is no
+   rotation, or model extents that are empty or not finite. */
+int zbx_view_command(const char* name, const zbx_view* view, const double* coordinate_system, const double* front,
+                     const double* model, zbx_view* out, char* error, size_t error_len);
+
 #ifdef __cplusplus
 }
 #endif

@@ -155,6 +155,7 @@ def test_status_without_the_library_says_so(tmp_path):
     (["record"], "the following arguments are required: FILE"),
     (["monitor", "--seconds", "0"], "'0' is not a number of seconds above 0"),
     (["record", "x.txt", "--motion-timeout", "0.5"], "'0.5' is not a time from 1 to 10000 ms"),
+    (["record", "x.txt", "--motion-timeout", "soon"], "'soon' is not a time from 1 to 10000 ms"),
     (["record", "x.txt", "--seconds", "soon"], "'soon' is not a number"),
 ])
 def test_bad_arguments_are_refused_with_usage(tmp_path, args, complaint):
@@ -302,6 +303,22 @@ def test_a_recording_that_cannot_start_leaves_an_older_file_alone(tmp_path):
     assert nowhere.returncode == 2
     assert f"Cannot write {tmp_path / 'missing' / 'session.txt'}: No such file or directory" in nowhere.stderr
     assert ".part" not in nowhere.stderr
+
+
+@pytest.mark.parametrize("option, timeout", [([], 150), (["--motion-timeout", "250"], 250)])
+def test_record_uses_the_motion_timeout_the_library_reads(tmp_path, option, timeout):
+    conf = tmp_path / "zibrel.conf"
+    conf.write_text("motion-timeout = 150\nmotion-timeout = 0.2\n")
+    replayed = tmp_path / "replayed.txt"
+    replayed.write_text("0 motion 0 0 0 0 0.5 0\n0.05 end\n")
+    path = tmp_path / "session.txt"
+    done = pyzibrel(environment(tmp_path, ZIBREL_DEVICE=f"file:{replayed}", ZIBREL_CONFIG=conf),
+                    "record", str(path), "--seconds", "0.3", *option)
+    assert done.returncode == 0, done.stderr
+    # The library's own message for the line it ignored, when its file gives the timeout.
+    problem = f"Settings: settings file {conf} line 2: '0.2' is not a time from 1 to 10000 ms; line ignored"
+    assert (problem in done.stderr) == (not option), done.stderr
+    assert f"timeout ({timeout} ms) the library let go" in path.read_text()
 
 
 def test_ctrl_c_ends_a_recording_with_what_came(tmp_path, fake_device):

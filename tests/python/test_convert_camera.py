@@ -182,3 +182,40 @@ def test_parallel_scale_and_extents():
 def test_orthographic_helpers_refuse_bad_input(call, message):
     with pytest.raises(ValueError, match=message):
         call()
+
+
+C20, S20, C30, S30 = math.cos(math.radians(20)), math.sin(math.radians(20)), math.cos(math.radians(30)), 0.5
+WORLD_AXES = {
+    # up given: the world's (right, up, toward the front viewer)
+    "y up": ((0, 1, 0), ((1, 0, 0), (0, 1, 0), (0, 0, 1))),
+    "z up, not unit": ((0, 0, 2), ((1, 0, 0), (0, 0, 1), (0, -1, 0))),
+    "y down": ((0, -3, 0), ((1, 0, 0), (0, -1, 0), (0, 0, -1))),
+    "tilted toward z": ((0, 1, 1), ((1, 0, 0), (0, 0.5 ** 0.5, 0.5 ** 0.5), (0, -(0.5 ** 0.5), 0.5 ** 0.5))),
+    # Near X, X would make a poor right axis: Y takes its place.
+    "x up": ((1, 0, 0), ((0, 1, 0), (1, 0, 0), (0, 0, -1))),
+    "20 degrees from x": ((C20, 0, S20), ((0, 1, 0), (C20, 0, S20), (S20, 0, -C20))),
+    "30 degrees from x": ((C30, 0, S30), ((S30, 0, -C30), (C30, 0, S30), (0, -1, 0))),
+}
+
+
+@pytest.mark.parametrize("up, axes", WORLD_AXES.values(), ids=WORLD_AXES.keys())
+def test_world_axes_of_an_up_direction(up, axes):
+    m = camera.world_axes(up)
+    assert m.shape == (3, 3) and m.dtype == np.float64
+    np.testing.assert_allclose(m.T, np.array(axes, float), atol=1e-12)
+    np.testing.assert_allclose(m.T @ m, np.eye(3), atol=1e-12)
+    assert np.linalg.det(m) == pytest.approx(1.0)  # right-handed: front = right x up
+
+
+@pytest.mark.parametrize("up, message", [
+    ((0, 0, 0), "non-zero length"),
+    ((0, 1e-300, 0), "non-zero length"),
+    ((0, math.nan, 1), "finite"),
+    ((0, math.inf, 0), "finite"),
+    ((0, 1), r"\(3,\)"),
+    (np.eye(3), r"\(3,\)"),
+    ("up", r"\(3,\)"),
+])
+def test_world_axes_refuse_bad_input(up, message):
+    with pytest.raises(ValueError, match=message):
+        camera.world_axes(up)

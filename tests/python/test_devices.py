@@ -4,6 +4,8 @@ device files `record` writes, replayed through the library against live-style in
 import ctypes
 import io
 import json
+import os
+import re
 
 import numpy as np
 import pytest
@@ -12,7 +14,7 @@ import engine_support as es
 import pyzibrel
 from engine_support import Scene
 from pyzibrel import _library
-from pyzibrel.devices import Device, DeviceEvent, DeviceFileWriter, parse_device_info
+from pyzibrel.devices import Device, DeviceEvent, DeviceFileWriter, parse_device_info, parse_settings, settings
 
 INFO = {
     "library": "/opt/lib/libQorZibrel.so",
@@ -152,6 +154,88 @@ def test_no_library_at_all_is_said_so(monkeypatch):
     assert "No navigation library is loaded" in info.problems[0]
     with pytest.raises(pyzibrel.MonitorError, match="No navigation library is loaded"):
         pyzibrel.monitor()
+
+
+# ---------------------------------------------------------------- the settings in effect
+
+
+@pytest.mark.parametrize("content, timeout, problems", [
+    (None, 100.0, []),
+    ("motion-timeout = 150\n", 150.0, []),
+    ("motion-timeout = 150\nmotion-timeout = 0.5   # refused: the last valid line wins\n", 150.0,
+     ["line 2: '0.5' is not a time from 1 to 10000 ms; line ignored"]),
+    ("motion-timeout = 20 ms\nmotion-timeout\n", 100.0,
+     ["line 1: '20 ms' is not a time from 1 to 10000 ms; line ignored", "line 2: expected 'key = value'; line ignored"]),
+    ("directory", 100.0, ["(ZIBREL_CONFIG) is not a regular file (a directory); defaults apply"]),
+    ("fifo", 100.0, ["(ZIBREL_CONFIG) is not a regular file (a FIFO); defaults apply"]),  # never waits for a writer
+    ("missing", 100.0, ["(ZIBREL_CONFIG) cannot be read (No such file or directory); defaults apply"]),
+])
+def test_settings_are_the_librarys_reading_of_the_settings_file(tmp_path, monkeypatch, content, timeout, problems):
+    path = tmp_path / "zibrel.conf"
+    if content == "directory":
+        path.mkdir()
+    elif content == "fifo":
+        os.mkfifo(path)
+    elif content is not None and content != "missing":
+        path.write_text(content)
+    if content is None:
+        monkeypatch.delenv("ZIBREL_CONFIG", raising=False)
+    else:
+        monkeypatch.setenv("ZIBREL_CONFIG", str(path))
+    chosen = settings()
+    assert chosen.motion_timeout_ms == timeout and chosen.refused == {}
+    assert chosen.settings_file == (None if content is None else str(path))
+    assert len(chosen.problems) == len(problems)
+    for said, expected in zip(chosen.problems, problems):
+        assert said.startswith(f"settings file {path}") and said.endswith(expected), said
+
+
+def test_extra_settings_apply_after_the_file_or_are_refused_with_the_librarys_reason(tmp_path, monkeypatch):
+    conf = tmp_path / "zibrel.conf"
+    conf.write_text("motion-timeout = 150\n")
+    monkeypatch.setenv("ZIBREL_CONFIG", str(conf))
+    assert settings({"motion-timeout": "250"}).motion_timeout_ms == 250.0
+    refused = settings({"motion-timeout": "10001", "sensitivity": "2", "speed": "3", "invert": "\udcff"})
+    assert refused.motion_timeout_ms == 150.0 and refused.problems == ()
+    assert refused.refused == {"motion-timeout": "'10001' is not a time from 1 to 10000 ms",
+                               "speed": "unknown setting 'speed'",
+                               "invert": "unknown axis '\ufffd' (axes: x y z rx ry rz)"}
+
+
+@pytest.mark.parametrize("text, named", [
+    ("{not json", "not JSON"),
+    ("[]", "not a JSON object"),
+    ('{"motion_timeout_ms": "100", "refused": [null]}', "motion_timeout_ms"),
+    ('{"motion_timeout_ms": true, "refused": [null]}', "motion_timeout_ms"),
+    ('{"motion_timeout_ms": 0, "refused": [null]}', "motion_timeout_ms"),
+    ('{"motion_timeout_ms": 100, "refused": []}', "refused has 0 entries for 1 settings"),
+    ('{"motion_timeout_ms": 100, "refused": [3]}', "refused[0]"),
+    ('{"motion_timeout_ms": 100, "refused": [null], "problems": [null]}', "problems[0]"),
+    ('{"motion_timeout_ms": 100, "refused": [null], "settings_file": 1}', "settings_file"),
+])
+def test_malformed_settings_answers_are_refused_naming_the_field(text, named):
+    with pytest.raises(ValueError, match=re.escape(named)):
+        parse_settings(text, ["motion-timeout"])
+
+
+SETTINGS_PROTOTYPE = ctypes.CFUNCTYPE(ctypes.c_size_t, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t,
+                                      ctypes.c_void_p, ctypes.c_size_t)
+
+
+def test_settings_from_a_library_that_cannot_tell_raise_saying_why(monkeypatch):
+    monkeypatch.setattr(_library, "library", lambda: object())
+    monkeypatch.setattr(_library, "library_path", lambda: "/old/libQorZibrel.so")
+    monkeypatch.setattr(_library, "function", lambda name: None)
+    with pytest.raises(RuntimeError, match=re.escape("/old/libQorZibrel.so is too old to report its settings "
+                                                     "(it has no zbx_settings)")):
+        settings()
+    function = SETTINGS_PROTOTYPE(lambda keys, values, count, buf, length: 0)  # an empty answer
+    monkeypatch.setattr(_library, "function", lambda name: function)
+    with pytest.raises(RuntimeError, match="answered settings that cannot be read: not JSON"):
+        settings()
+    monkeypatch.setattr(_library, "library", lambda: None)
+    with pytest.raises(RuntimeError, match="No navigation library is loaded"):
+        settings()
 
 
 # ---------------------------------------------------------------- device files

@@ -8,6 +8,7 @@ import pytest
 import engine_support as es
 from _pyzibrel import ZibrelMatrix
 from engine_support import Scene, look_at
+from pyzibrel import camera
 
 
 @pytest.fixture(autouse=True)
@@ -24,6 +25,8 @@ def bindings(tmp_path, monkeypatch):
         "button.5 = view:right",
         "button.6 = view:iso",
         "button.7 = view:back",
+        "button.10 = view:left",
+        "button.11 = view:bottom",
     ]) + "\n")
     monkeypatch.setenv("ZIBREL_CONFIG", str(path))
 
@@ -111,3 +114,67 @@ def test_fit_in_an_orthographic_view_sets_the_extents(scene):
     assert (e[3] - e[0]) / (e[4] - e[1]) == pytest.approx(4.0)
     assert (e[4] - e[1]) / 2 == pytest.approx(math.sqrt(3))  # the model's sphere fits the height
     assert (e[2], e[5]) == (-50, 50)
+
+
+# --- the same commands for an adapter's own menu --------------------------------------------
+
+BUTTONS = {"fit": 2, "front": 3, "top": 4, "right": 5, "iso": 6, "back": 7, "left": 10, "bottom": 11}
+Z_UP = np.eye(4)
+Z_UP[:3, :3] = camera.world_axes((0, 0, 1))
+
+
+@pytest.mark.parametrize("name", BUTTONS)
+@pytest.mark.parametrize("perspective", [True, False], ids=["perspective", "orthographic"])
+@pytest.mark.parametrize("up", [(0, 1, 0), (0, 0, 1)], ids=["y up", "z up"])
+def test_view_command_gives_the_camera_the_device_button_gives(scene, name, perspective, up):
+    class Answering(type(scene)):
+        def _get_coordinate_system(self):
+            return ZibrelMatrix(*Z_UP.reshape(16)) if up == (0, 0, 1) else None
+
+    scene.__class__ = Answering
+    scene.perspective = perspective
+    scene.model = ((-1, 0.5, 2), (3, 1, 4))  # off the origin, not a cube
+    before, extents = scene.camera.copy(), np.reshape(scene.extents, (2, 3))
+    matrix, new_extents = camera.view_command(name, before, scene.model, up=up, perspective=perspective,
+                                              fov=scene.fov, extents=None if perspective else extents)
+    press(scene, BUTTONS[name], 10)
+    np.testing.assert_allclose(matrix, scene.camera, rtol=0, atol=1e-12)
+    if perspective:
+        assert new_extents is None
+    else:
+        np.testing.assert_allclose(new_extents, np.reshape(scene.extents, (2, 3)), rtol=0, atol=1e-12)
+
+
+def test_view_command_fits_the_narrower_angle():
+    box = ((-1, -1, -1), (1, 1, 1))
+    wide = camera.view_command("front", np.eye(4), box, fov=math.radians(90), vertical_fov=math.radians(60))
+    tall = camera.view_command("front", np.eye(4), box, fov=math.radians(60), vertical_fov=math.radians(90))
+    square = camera.view_command("front", np.eye(4), box, fov=math.radians(60))
+    for matrix, _ in (wide, tall, square):
+        assert matrix[2, 3] == pytest.approx(math.sqrt(3) / math.sin(math.radians(30)))
+
+
+@pytest.mark.parametrize("change, error, message", [
+    ({"name": "sideways"}, ValueError, "'sideways' is not a view command"),
+    ({"name": "front\0"}, ValueError, "NUL"),
+    ({"camera": np.diag([1.0, 0.0, 1.0, 1.0])}, ValueError, "singular"),
+    ({"camera": look_at((0, 0, 5), (0, 0, 0)).T}, ValueError, "projective"),
+    ({"camera": np.eye(3)}, ValueError, r"\(4, 4\)"),
+    ({"bounds": ((1, 1, 1), (0, 0, 0))}, ValueError, "model extents are empty"),
+    ({"bounds": (0, 0, 0, 1, 1, 1)}, ValueError, r"\(2, 3\)"),
+    ({"fov": 0.0}, ValueError, r"field of view \(fov 0\)"),
+    ({"vertical_fov": math.pi}, ValueError, r"fov_vertical 3.14159"),
+    ({"perspective": False}, ValueError, "view extents .* for an orthographic view"),
+    ({"perspective": False, "extents": ((-1, 1, 0), (1, 1, 1))}, ValueError, "extents are empty"),
+    ({"up": (0, 0, 0)}, ValueError, "up direction of non-zero length"),
+])
+def test_view_command_refuses_bad_input_saying_why(change, error, message):
+    args = {"name": "front", "camera": np.eye(4), "bounds": ((-1, -1, -1), (1, 1, 1)), **change}
+    with pytest.raises(error, match=message):
+        camera.view_command(args.pop("name"), args.pop("camera"), args.pop("bounds"), **args)
+
+
+def test_view_command_without_a_library_says_so(monkeypatch):
+    monkeypatch.setattr(camera, "_view_command_function", lambda: None)
+    with pytest.raises(RuntimeError, match="no navigation library with zbx_view_command"):
+        camera.view_command("fit", np.eye(4), ((0, 0, 0), (1, 1, 1)))

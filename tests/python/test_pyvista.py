@@ -362,6 +362,41 @@ def test_default_commands_through_device_buttons(plotter, device, command):
             distance_before * math.tan(math.radians(camera.GetViewAngle()) / 2))
 
 
+@pytest.mark.parametrize("name", ["fit", "front", "back", "left", "right", "top", "bottom", "iso"])
+@pytest.mark.parametrize("parallel", [False, True], ids=["perspective", "parallel"])
+def test_view_commands_are_the_librarys_and_show_the_whole_scene(plotter, name, parallel):
+    two_objects(plotter)
+    camera = plotter.camera
+    camera.SetParallelProjection(parallel)
+    camera.SetParallelScale(0.5)  # zoomed in: most of the scene is outside
+    plotter.render()
+    viewer = PyVistaViewer(plotter, up=(0, 0, 1), pivot_marker=False)
+    bounds = viewer.get_scene_bounds()
+    fov = viewer.get_fov()
+    expected, extents = zcam.view_command(name, viewer.get_camera(), bounds, up=(0, 0, 1), perspective=not parallel,
+                                          fov=fov, vertical_fov=zcam.vertical_fov(fov, viewer.aspect()),
+                                          extents=viewer.get_view_extents() if parallel else None)
+    viewer.view_command(name)
+    np.testing.assert_allclose(viewer.get_camera(), expected, atol=1e-9)
+    assert np.allclose(camera.GetFocalPoint(), bounds.mean(axis=0))
+    if parallel:  # the scene's sphere fits the height of the wider than high view
+        assert camera.GetParallelScale() == pytest.approx(np.linalg.norm(bounds[1] - bounds[0]) / 2)
+        np.testing.assert_allclose(viewer.get_view_extents()[:, :2], extents[:, :2])
+    picture(plotter, f"view-{name}-{'parallel' if parallel else 'perspective'}")
+    for corner in np.array(np.meshgrid(*bounds.T)).reshape(3, -1).T:
+        x, y = on_screen(plotter.renderer, corner)
+        assert 0 <= x <= SIZE[0] and 0 <= y <= SIZE[1]
+
+
+def test_view_commands_leave_an_empty_scene_alone(plotter):
+    plotter.camera_position = [(1.0, 2.0, 10.0), (0.0, 0.0, 0.0), (0.0, 1.0, 0.0)]
+    viewer = PyVistaViewer(plotter, pivot_marker=False)
+    before = viewer.get_camera()
+    for command in (viewer.fit, viewer.front, viewer.top, viewer.iso):
+        command()
+    np.testing.assert_array_equal(viewer.get_camera(), before)
+
+
 @pytest.mark.parametrize("case", ["no meshes", "meshes off the view axis", "nothing pickable"])
 def test_scenes_without_a_hit_turn_about_the_bounds_centre(plotter, device, capfd, case):
     if case == "meshes off the view axis":

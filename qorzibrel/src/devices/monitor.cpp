@@ -1,6 +1,7 @@
 #include "devices/monitor.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -212,6 +213,35 @@ std::string device_info_json(const std::string& library_path) {
         out += "]}";
     }
     out += "]}";
+    return out;
+}
+
+std::string settings_json(const std::vector<std::pair<std::string, std::string>>& extra) {
+    std::vector<std::string> problems;
+    settings s = load_settings(&problems);
+    std::vector<std::string> refused;
+    for (const auto& [key, value] : extra) {
+        std::string error;
+        apply_setting(key, value, "", s, error);  // a relative file: path counts from the working directory
+        refused.push_back(std::move(error));
+    }
+    const auto list = [](const std::vector<std::string>& texts, bool empty_is_null) {
+        std::string out = "[";
+        for (size_t i = 0; i < texts.size(); ++i) {
+            if (i > 0) out += ", ";
+            if (empty_is_null) json_text_or_null(out, texts[i]);
+            else json_string(out, texts[i]);
+        }
+        return out + "]";
+    };
+    std::string out = "{\"settings_file\": ";
+    const char* config = std::getenv("ZIBREL_CONFIG");
+    json_text_or_null(out, config != nullptr ? config : "");
+    char number[32];
+    const auto end = std::to_chars(number, number + sizeof number, s.motion_timeout_ms).ptr;
+    out += ", \"motion_timeout_ms\": " + std::string(number, end);
+    out += ", \"problems\": " + list(problems, false);
+    out += ", \"refused\": " + list(refused, true) + "}";
     return out;
 }
 

@@ -1,9 +1,12 @@
-// Device information and raw input without a connection: what
-// zbx_device_info and zbx_monitor_* give tools (status, monitor, record).
+// Device information, raw input and the settings in effect without a
+// connection: what zbx_device_info, zbx_monitor_* and zbx_settings give tools
+// (status, monitor, record).
 #pragma once
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "zibrel_extras.h"
 
@@ -11,6 +14,10 @@ namespace zibrel::qorzibrel {
 
 // The JSON text of zbx_device_info, for the environment's settings now.
 std::string device_info_json(const std::string& library_path);
+
+// The JSON text of zbx_settings: the environment's settings now, with `extra`
+// (key, value) settings applied after them.
+std::string settings_json(const std::vector<std::pair<std::string, std::string>>& extra);
 
 class monitor;
 

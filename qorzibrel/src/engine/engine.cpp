@@ -12,6 +12,7 @@
 #include "interface/result_codes.h"
 #include "interface/unwind.h"
 #include "engine/feel.h"
+#include "engine/views.h"
 #include "devices/sources.h"
 
 namespace zibrel::qorzibrel {
@@ -55,7 +56,6 @@ constexpr const char* prop_names[] = {
 // Speeds at full deflection and sensitivity 1.
 constexpr double rotation_rate = std::numbers::pi / 2;  // radians per second
 constexpr double zoom_rate = std::numbers::ln2;         // distance (or extents) halves per second
-constexpr double default_tan_half_angle = 0.41421356237309503;  // tan(22.5 degrees): a 45 degree view
 // The hit-test cone: 2% of the view width, one unit in front of the eye.
 constexpr double aperture_fraction = 0.02;
 
@@ -75,21 +75,9 @@ value point_value(vec3 p) {
     return v;
 }
 
-bool valid_box(const box& b) {
-    return finite(b) && b.min.x <= b.max.x && b.min.y <= b.max.y && b.min.z <= b.max.z;
-}
-
-vec3 centre(const box& b) { return (to_vec(b.min) + to_vec(b.max)) * 0.5; }
-
 }  // namespace
 
-struct engine::camera_state {
-    camera_frame frame;
-    bool perspective = true;
-    double tan_half_w = default_tan_half_angle;
-    double tan_half_h = default_tan_half_angle;
-    box extents{};
-};
+struct engine::camera_state : view_camera {};
 
 engine::engine(const connection& conn, settings s) : settings_(std::move(s)), input_(settings_) {
     const auto n = static_cast<size_t>(prop::count);
@@ -613,65 +601,26 @@ void engine::write_camera(const camera_state& before, const camera_state& after,
 void engine::run_view_command(view_command command) {
     camera_state cam;
     if (!read_camera(cam)) return;
-    camera_state next = cam;
+    camera_frame world;  // the world's right, up and front-facing axes: the identity unless answered
+    std::optional<camera_frame> front;
     if (command != view_command::fit) {
-        camera_frame axes_frame;  // the world's right, up and front-facing axes
         value c;
-        if (!(get(prop::coordinate_system, c) && c.type == matrix_type && rotation_from_matrix(c.m, axes_frame)))
-            axes_frame = camera_frame{};
-        // "views.front" is the front view's orientation within the coordinate system.
-        camera_frame front = axes_frame;
+        if (!(get(prop::coordinate_system, c) && c.type == matrix_type && rotation_from_matrix(c.m, world)))
+            world = camera_frame{};
         value fv;
         camera_frame relative;
-        if (get(prop::views_front, fv) && fv.type == matrix_type && rotation_from_matrix(fv.m, relative)) {
-            const auto in_world = [&](vec3 v) {
-                return axes_frame.right * v.x + axes_frame.up * v.y + axes_frame.back * v.z;
-            };
-            front.right = in_world(relative.right);
-            front.up = in_world(relative.up);
-            front.back = in_world(relative.back);
-        }
-        const vec3 up = axes_frame.up, right = front.right;
-        const double quarter = std::numbers::pi / 2;
-        camera_frame& f = next.frame;
-        f = front;
-        f.eye = {};
-        switch (command) {
-        case view_command::back: f.rotate_about({}, up, 2 * quarter); break;
-        case view_command::right: f.rotate_about({}, up, quarter); break;
-        case view_command::left: f.rotate_about({}, up, -quarter); break;
-        case view_command::top: f.rotate_about({}, right, -quarter); break;
-        case view_command::bottom: f.rotate_about({}, right, quarter); break;
-        case view_command::iso:
-            f.rotate_about({}, right, -std::atan(1 / std::numbers::sqrt2));
-            f.rotate_about({}, up, quarter / 2);
-            break;
-        default: break;
-        }
+        if (get(prop::views_front, fv) && fv.type == matrix_type && rotation_from_matrix(fv.m, relative))
+            front = relative;
     }
-    // Every view command ends by fitting the model into the view.
     const auto model = read_box(prop::model_extents);
-    if (!model || !valid_box(*model)) {
+    const auto moved = model ? view_command_camera(command, cam, world, front, *model) : std::nullopt;
+    if (!moved) {
         told_("model-extents-bad", "the application's model extents (model.extents) are missing or not finite; "
                                    "the view command does nothing");
         return;
     }
-    const vec3 c = centre(*model);
-    const double r = std::max(length(to_vec(model->max) - to_vec(model->min)) / 2, 1e-9);
-    camera_frame& f = next.frame;
-    if (cam.perspective) {
-        const double half = std::atan(std::min(cam.tan_half_w, cam.tan_half_h));
-        f.eye = c + f.back * (r / std::sin(half));
-    } else {
-        f.eye = c + f.back * (2 * r);
-        const box& e = cam.extents;
-        const double aspect = (e.max.x - e.min.x) / (e.max.y - e.min.y);
-        const double hh = r * std::max(1.0, 1.0 / aspect), hw = hh * aspect;
-        next.extents.min.x = -hw;
-        next.extents.max.x = hw;
-        next.extents.min.y = -hh;
-        next.extents.max.y = hh;
-    }
+    camera_state next;
+    static_cast<view_camera&>(next) = *moved;
     write_camera(cam, next, true);
 }
 

@@ -61,6 +61,12 @@ inline point to_point(vec3 v) { return {v.x, v.y, v.z}; }
 bool finite(const matrix& m);
 bool finite(const box& b);
 
+// A box that holds something: finite, its min corner nowhere above its max corner.
+inline bool valid_box(const box& b) {
+    return finite(b) && b.min.x <= b.max.x && b.min.y <= b.max.y && b.min.z <= b.max.z;
+}
+inline vec3 centre(const box& b) { return (to_vec(b.min) + to_vec(b.max)) * 0.5; }
+
 // Why a matrix is no camera pose.
 enum class matrix_fault { none, not_finite, singular, projective };
 

@@ -186,6 +186,11 @@ bool apply(std::string_view key, std::string_view val, const std::string& base_d
 
 }  // namespace
 
+bool apply_setting(std::string_view key, std::string_view value, const std::string& base_dir, settings& s,
+                   std::string& error) {
+    return apply(trim(key), trim(value), base_dir, s, error);
+}
+
 bool settings::has_source(source_kind kind) const {
     return std::any_of(sources.begin(), sources.end(), [&](const device_source& s) { return s.kind == kind; });
 }

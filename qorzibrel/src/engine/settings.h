@@ -85,6 +85,13 @@ bool parse_sources(std::string_view text, const std::string& base_dir, std::vect
 // The source list as text ("hid,file:/path"; "none" for none).
 std::string sources_text(const std::vector<device_source>& sources);
 
+// One setting, as the line `key = value` of a settings file applies it; false
+// and the reason in `error` when it is refused (`s` is then unchanged). A source
+// list with items that are not understood applies the others: true, and `error`
+// names the rest.
+bool apply_setting(std::string_view key, std::string_view value, const std::string& base_dir, settings& s,
+                   std::string& error);
+
 std::optional<button_binding> parse_binding(std::string_view text);
 std::optional<view_command> parse_view_command(std::string_view name);
 

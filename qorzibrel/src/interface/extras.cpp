@@ -1,5 +1,5 @@
-// The library's extras for tools and the pyzibrel package: device information,
-// raw device input and the application's settings.
+// The library's extras for tools and adapters: device information, raw device
+// input, the settings in effect, the view commands and the application's settings.
 
 #include "interface/exported.h"  // first: the exported declarations must be the first ones seen
 
@@ -8,10 +8,14 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <numbers>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,7 +23,9 @@
 #include "devices/monitor.h"
 #include "engine/settings.h"
 #include "interface/application_settings.h"
+#include "engine/views.h"
 
+using namespace zibrel;
 using namespace zibrel::qorzibrel;
 
 namespace {
@@ -57,6 +63,104 @@ struct pending_settings {
 };
 thread_local pending_settings pending;
 
+matrix matrix_of(const double* d) {
+    matrix m;
+    std::memcpy(&m, d, sizeof m);
+    return m;
+}
+
+box box_of(const double* d) {
+    box b;
+    std::memcpy(&b, d, sizeof b);
+    return b;
+}
+
+// The axes of an optional axis matrix; false when one is given but is no rotation.
+bool axes_of(const double* d, std::optional<camera_frame>& out) {
+    if (d == nullptr) return true;
+    camera_frame f;
+    if (!rotation_from_matrix(matrix_of(d), f)) return false;
+    out = f;
+    return true;
+}
+
+// The camera of a zbx_view, or why it is none.
+std::optional<view_camera> camera_of(const zbx_view& in, std::string& why) {
+    view_camera cam;
+    const matrix_fault fault = frame_from_matrix(matrix_of(in.affine), cam.frame);
+    if (fault != matrix_fault::none) {
+        why = std::string("the camera matrix (affine) ") +
+              (fault == matrix_fault::not_finite ? "is not finite"
+               : fault == matrix_fault::singular ? "is singular"
+                                                 : "is projective: its bottom row is not 0 0 0 1 (with the eye "
+                                                   "there, it is transposed)");
+        return std::nullopt;
+    }
+    cam.perspective = in.perspective != 0;
+    if (cam.perspective) {
+        const double vertical = in.fov_vertical == 0 ? in.fov : in.fov_vertical;
+        const std::pair<const char*, double> angles[] = {{"fov", in.fov}, {"fov_vertical", vertical}};
+        for (const auto& [what, angle] : angles) {
+            if (!(std::isfinite(angle) && angle > 0 && angle < std::numbers::pi)) {
+                char text[64];
+                std::snprintf(text, sizeof text, "%g", angle);
+                why = std::string("the field of view (") + what + " " + text + ") is not an angle between 0 and pi";
+                return std::nullopt;
+            }
+        }
+        cam.tan_half_w = std::tan(in.fov / 2);
+        cam.tan_half_h = std::tan(vertical / 2);
+    } else {
+        cam.extents = box_of(in.extents);
+        const box& e = cam.extents;
+        if (!finite(e) || !(e.max.x > e.min.x) || !(e.max.y > e.min.y)) {
+            why = "the orthographic view extents are empty or not finite";
+            return std::nullopt;
+        }
+    }
+    return cam;
+}
+
+bool view_command_into(const char* name, const zbx_view* view, const double* coordinate_system,
+                       const double* front, const double* model, zbx_view* out, std::string& why) {
+    if (name == nullptr || view == nullptr || model == nullptr || out == nullptr) {
+        why = "no name, view, model extents or result given";
+        return false;
+    }
+    const auto command = parse_view_command(name);
+    if (!command) {
+        why = "'" + std::string(name) + "' is not a view command (fit, front, back, left, right, top, bottom, iso)";
+        return false;
+    }
+    const zbx_view in = *view;  // `out` may be `view`
+    const auto cam = camera_of(in, why);
+    if (!cam) return false;
+    std::optional<camera_frame> world, front_view;
+    if (!axes_of(coordinate_system, world)) {
+        why = "the coordinate system is no rotation: its first three columns are no axes";
+        return false;
+    }
+    if (!axes_of(front, front_view)) {
+        why = "the front view is no rotation: its first three columns are no axes";
+        return false;
+    }
+    const box model_box = box_of(model);
+    const auto moved = view_command_camera(*command, *cam, world.value_or(camera_frame{}), front_view, model_box);
+    if (!moved) {
+        why = "the model extents are empty or not finite";
+        return false;
+    }
+    const matrix m = matrix_from_frame(moved->frame);
+    if (!finite(m) || (!moved->perspective && !finite(moved->extents))) {
+        why = "the camera computed is not finite (the model extents are too large)";
+        return false;
+    }
+    *out = in;
+    std::memcpy(out->affine, &m, sizeof m);
+    if (!moved->perspective) std::memcpy(out->extents, &moved->extents, sizeof moved->extents);
+    return true;
+}
+
 }  // namespace
 
 namespace zibrel::qorzibrel {
@@ -92,6 +196,28 @@ int zbx_application_settings(const char* profile, const char* text, char* error,
         }
         give_application_settings(profile, std::string(given));
         return 0;
+    });
+}
+
+size_t zbx_settings(const char* const* keys, const char* const* values, size_t count, char* buf, size_t len) {
+    return guarded(size_t{0}, [&] {
+        std::vector<std::pair<std::string, std::string>> extra;
+        for (size_t i = 0; keys != nullptr && values != nullptr && i < count; ++i) {
+            extra.emplace_back(keys[i] != nullptr ? keys[i] : "", values[i] != nullptr ? values[i] : "");
+        }
+        const std::string text = settings_json(extra);
+        copy_text(text, buf, len);
+        return text.size();
+    });
+}
+
+int zbx_view_command(const char* name, const zbx_view* view, const double* coordinate_system, const double* front,
+                     const double* model, zbx_view* out, char* error, size_t error_len) {
+    return guarded(-1, [&] {
+        std::string why;
+        if (view_command_into(name, view, coordinate_system, front, model, out, why)) return 0;
+        copy_text(why, error, error_len);
+        return -1;
     });
 }
 
