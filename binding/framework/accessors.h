@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
+#include "framework/properties.h"
 #include "values/value.h"
 
 namespace Qor::Kinemo::Navigation3D {
@@ -18,81 +20,63 @@ using zibrel::plane;
 using zibrel::point;
 using zibrel::vector;
 
+// How an accessor exchanges a value of the table's type T: a getter fills a
+// reference (a flag for a bool); a setter takes numbers, flags and texts by
+// value and geometry by const reference.
+template <typename T>
+using accessor_output = std::conditional_t<std::is_same_v<T, bool>, flag, T>;
+template <typename T>
+using accessor_input = std::conditional_t<std::is_arithmetic_v<T> || std::is_same_v<T, std::string>, T, const T&>;
+
+// Each interface declares the getter and setter of every property the table
+// gives it, in the table's order.
+#define ZIBREL_ACCESSOR_METHODS(pos, id, text, type, access, iface, T, M, getter, get, gk, gn, setter, set, sk, sn) \
+    ZIBREL_IF_SERVED(gk, virtual int32_t getter(accessor_output<T>& value) = 0;)                                    \
+    ZIBREL_IF_SERVED(sk, virtual int32_t setter(accessor_input<T> value) = 0;)
+
 class ISpace3D {
 public:
     virtual ~ISpace3D() = default;
-    virtual int32_t GetCoordinateSystem(matrix& matrix) = 0;
-    virtual int32_t GetFrontView(matrix& matrix) = 0;
+    ZIBREL_ISPACE3D_PROPERTIES(ZIBREL_ACCESSOR_METHODS, ISpace3D)
 };
 
 class IView {
 public:
     virtual ~IView() = default;
-    virtual int32_t GetCameraMatrix(matrix& matrix) = 0;
-    virtual int32_t GetCameraTarget(point& target) = 0;
-    virtual int32_t GetPointerPosition(point& position) = 0;
-    virtual int32_t GetViewConstructionPlane(plane& plane) = 0;
-    virtual int32_t GetViewExtents(box& extents) = 0;
-    virtual int32_t GetViewFocusDistance(double& distance) = 0;
-    virtual int32_t GetViewFOV(double& fov) = 0;
-    virtual int32_t GetViewFrustum(frustum& frustum) = 0;
-    virtual int32_t GetIsViewPerspective(flag& perspective) = 0;
-    virtual int32_t GetIsViewRotatable(flag& rotatable) = 0;
-    virtual int32_t SetCameraMatrix(const matrix& matrix) = 0;
-    virtual int32_t SetCameraTarget(const point& target) = 0;
-    virtual int32_t SetPointerPosition(const point& position) = 0;
-    virtual int32_t SetViewExtents(const box& extents) = 0;
-    virtual int32_t SetViewFOV(double fov) = 0;
-    virtual int32_t SetViewFrustum(const frustum& frustum) = 0;
+    ZIBREL_IVIEW_PROPERTIES(ZIBREL_ACCESSOR_METHODS, IView)
 };
 
 class IModel {
 public:
     virtual ~IModel() = default;
-    virtual int32_t GetModelExtents(box& extents) = 0;
-    virtual int32_t GetSelectionExtents(box& extents) = 0;
-    virtual int32_t GetSelectionTransform(matrix& transform) = 0;
-    virtual int32_t GetIsSelectionEmpty(flag& empty) = 0;
-    virtual int32_t SetSelectionTransform(const matrix& transform) = 0;
-    virtual int32_t GetUnitsToMeters(double& meters) = 0;
-    virtual int32_t GetFloorPlane(plane& floor) = 0;
+    ZIBREL_IMODEL_PROPERTIES(ZIBREL_ACCESSOR_METHODS, IModel)
 };
 
 class IPivot {
 public:
     virtual ~IPivot() = default;
-    virtual int32_t GetPivotPosition(point& position) = 0;
-    virtual int32_t IsUserPivot(flag& userPivot) = 0;
-    virtual int32_t SetPivotPosition(const point& position) = 0;
-    virtual int32_t GetPivotVisible(flag& visible) = 0;
-    virtual int32_t SetPivotVisible(bool visible) = 0;
+    ZIBREL_IPIVOT_PROPERTIES(ZIBREL_ACCESSOR_METHODS, IPivot)
 };
 
 class IHit {
 public:
     virtual ~IHit() = default;
-    virtual int32_t GetHitLookAt(point& position) = 0;
-    virtual int32_t SetHitAperture(double aperture) = 0;
-    virtual int32_t SetHitDirection(const vector& direction) = 0;
-    virtual int32_t SetHitLookFrom(const point& eye) = 0;
-    virtual int32_t SetHitSelectionOnly(bool onlySelection) = 0;
+    ZIBREL_IHIT_PROPERTIES(ZIBREL_ACCESSOR_METHODS, IHit)
 };
 
 class IEvents {
 public:
     virtual ~IEvents() = default;
-    virtual int32_t SetActiveCommand(std::string commandId) = 0;
-    virtual int32_t SetSettingsChanged(int32_t change) = 0;
-    virtual int32_t SetKeyPress(int32_t vkey) = 0;
-    virtual int32_t SetKeyRelease(int32_t vkey) = 0;
+    ZIBREL_IEVENTS_PROPERTIES(ZIBREL_ACCESSOR_METHODS, IEvents)
 };
 
 class IState {
 public:
     virtual ~IState() = default;
-    virtual int32_t SetTransaction(int32_t transaction) = 0;
-    virtual int32_t SetMotionFlag(bool motion) = 0;
+    ZIBREL_ISTATE_PROPERTIES(ZIBREL_ACCESSOR_METHODS, IState)
 };
+
+#undef ZIBREL_ACCESSOR_METHODS
 
 class IAccessors : public ISpace3D, public IView, public IModel, public IPivot, public IHit, public IEvents, public IState {
 };

@@ -131,58 +131,17 @@ void CZibrelImpl::WaitForCallbacks() {
 
 void CZibrelImpl::ForgetCallsOfOtherThreads() { active_calls_.store(call_guard::on_this_thread(this)); }
 
-#define ZIBREL_FORWARD(method, parameter)                                                                            \
-    int32_t CZibrelImpl::method(parameter argument) {                                                                \
-        call_guard guard(*this);                                                                                     \
-        return accessors_->method(argument);                                                                         \
-    }
-
-ZIBREL_FORWARD(GetCoordinateSystem, matrix&)
-ZIBREL_FORWARD(GetFrontView, matrix&)
-ZIBREL_FORWARD(GetCameraMatrix, matrix&)
-ZIBREL_FORWARD(GetCameraTarget, point&)
-ZIBREL_FORWARD(GetPointerPosition, point&)
-ZIBREL_FORWARD(GetViewConstructionPlane, plane&)
-ZIBREL_FORWARD(GetViewExtents, box&)
-ZIBREL_FORWARD(GetViewFocusDistance, double&)
-ZIBREL_FORWARD(GetViewFOV, double&)
-ZIBREL_FORWARD(GetViewFrustum, frustum&)
-ZIBREL_FORWARD(GetIsViewPerspective, flag&)
-ZIBREL_FORWARD(GetIsViewRotatable, flag&)
-ZIBREL_FORWARD(SetCameraMatrix, const matrix&)
-ZIBREL_FORWARD(SetCameraTarget, const point&)
-ZIBREL_FORWARD(SetPointerPosition, const point&)
-ZIBREL_FORWARD(SetViewExtents, const box&)
-ZIBREL_FORWARD(SetViewFOV, double)
-ZIBREL_FORWARD(SetViewFrustum, const frustum&)
-ZIBREL_FORWARD(GetModelExtents, box&)
-ZIBREL_FORWARD(GetSelectionExtents, box&)
-ZIBREL_FORWARD(GetSelectionTransform, matrix&)
-ZIBREL_FORWARD(GetIsSelectionEmpty, flag&)
-ZIBREL_FORWARD(SetSelectionTransform, const matrix&)
-ZIBREL_FORWARD(GetUnitsToMeters, double&)
-ZIBREL_FORWARD(GetFloorPlane, plane&)
-ZIBREL_FORWARD(GetPivotPosition, point&)
-ZIBREL_FORWARD(IsUserPivot, flag&)
-ZIBREL_FORWARD(SetPivotPosition, const point&)
-ZIBREL_FORWARD(GetPivotVisible, flag&)
-ZIBREL_FORWARD(SetPivotVisible, bool)
-ZIBREL_FORWARD(GetHitLookAt, point&)
-ZIBREL_FORWARD(SetHitAperture, double)
-ZIBREL_FORWARD(SetHitDirection, const vector&)
-ZIBREL_FORWARD(SetHitLookFrom, const point&)
-ZIBREL_FORWARD(SetHitSelectionOnly, bool)
-ZIBREL_FORWARD(SetSettingsChanged, int32_t)
-ZIBREL_FORWARD(SetKeyPress, int32_t)
-ZIBREL_FORWARD(SetKeyRelease, int32_t)
-ZIBREL_FORWARD(SetTransaction, int32_t)
-ZIBREL_FORWARD(SetMotionFlag, bool)
+#define ZIBREL_FORWARD(pos, id, text, type, access, iface, T, M, getter, get, gk, gn, setter, set, sk, sn) \
+    ZIBREL_IF_SERVED(gk, int32_t CZibrelImpl::getter(accessor_output<T>& value) {                         \
+        call_guard guard(*this);                                                                            \
+        return accessors_->getter(value);                                                                   \
+    })                                                                                                      \
+    ZIBREL_IF_SERVED(sk, int32_t CZibrelImpl::setter(accessor_input<T> value) {                           \
+        call_guard guard(*this);                                                                            \
+        return accessors_->setter(std::move(value));                                                        \
+    })
+ZIBREL_SERVED_PROPERTIES(ZIBREL_FORWARD)
 #undef ZIBREL_FORWARD
-
-int32_t CZibrelImpl::SetActiveCommand(std::string commandId) {
-    call_guard guard(*this);
-    return accessors_->SetActiveCommand(std::move(commandId));
-}
 
 // ----------------------------------------------------------- CZibrelInterface
 
@@ -204,66 +163,25 @@ void CZibrelInterface::Withdraw() {
 
 namespace {
 
-// One property entry per accessor, grouped by interface in registration order.
+// The accessor entries the connection registers, in the table's order: each
+// property with its getter and setter callbacks, and whether the locked accessor
+// handle has the interface that serves it.
 struct entry {
     const char* const* name;
     property_getter getter;
     property_setter setter;
+    bool (*served)(AccessorInterface& accessors);
 };
 
 using I = CZibrelInterface;
 
-const entry events_entries[] = {
-    {&commands_active_command, nullptr, &I::SetActiveCommand},
-    {&events_key_press, nullptr, &I::SetKeyPress},
-    {&events_key_release, nullptr, &I::SetKeyRelease},
-    {&settings_changed, nullptr, &I::SetSettingsChanged},
+constexpr entry entries[] = {
+#define ZIBREL_ENTRY(pos, id, text, type, access, iface, T, M, getter, get, gk, gn, setter, set, sk, sn) \
+    {&id, ZIBREL_OR_NULL(gk, &I::getter), ZIBREL_OR_NULL(sk, &I::setter),                              \
+     [](AccessorInterface& accessors) { return accessors.Get##iface() != nullptr; }},
+    ZIBREL_SERVED_PROPERTIES(ZIBREL_ENTRY)
+#undef ZIBREL_ENTRY
 };
-const entry space_entries[] = {
-    {&coordinate_system, &I::GetCoordinateSystem, nullptr},
-    {&views_front, &I::GetFrontView, nullptr},
-};
-const entry state_entries[] = {
-    {&motion, nullptr, &I::SetMotionFlag},
-    {&transaction, nullptr, &I::SetTransaction},
-};
-const entry view_entries[] = {
-    {&view_affine, &I::GetCameraMatrix, &I::SetCameraMatrix},
-    {&view_construction_plane, &I::GetViewConstructionPlane, nullptr},
-    {&view_extents, &I::GetViewExtents, &I::SetViewExtents},
-    {&view_focus_distance, &I::GetViewFocusDistance, nullptr},
-    {&view_fov, &I::GetViewFOV, &I::SetViewFOV},
-    {&view_frustum, &I::GetViewFrustum, &I::SetViewFrustum},
-    {&view_perspective, &I::GetIsViewPerspective, nullptr},
-    {&view_target, &I::GetCameraTarget, &I::SetCameraTarget},
-    {&view_rotatable, &I::GetIsViewRotatable, nullptr},
-    {&pointer_position, &I::GetPointerPosition, &I::SetPointerPosition},
-};
-const entry pivot_entries[] = {
-    {&pivot_position, &I::GetPivotPosition, &I::SetPivotPosition},
-    {&pivot_user, &I::IsUserPivot, nullptr},
-    {&pivot_visible, &I::GetPivotVisible, &I::SetPivotVisible},
-};
-const entry hit_entries[] = {
-    {&hit_lookfrom, nullptr, &I::SetHitLookFrom},
-    {&hit_direction, nullptr, &I::SetHitDirection},
-    {&hit_aperture, nullptr, &I::SetHitAperture},
-    {&hit_lookat, &I::GetHitLookAt, nullptr},
-    {&hit_selection_only, nullptr, &I::SetHitSelectionOnly},
-};
-const entry model_entries[] = {
-    {&model_extents, &I::GetModelExtents, nullptr},
-    {&selection_empty, &I::GetIsSelectionEmpty, nullptr},
-    {&selection_extents, &I::GetSelectionExtents, nullptr},
-    {&selection_affine, &I::GetSelectionTransform, &I::SetSelectionTransform},
-    {&model_units_to_meters, &I::GetUnitsToMeters, nullptr},
-    {&model_floor_plane, &I::GetFloorPlane, nullptr},
-};
-
-template <size_t N>
-void append(std::vector<property_accessor>& array, const entry (&entries)[N], sink_cookie cookie) {
-    for (const entry& e : entries) array.push_back({*e.name, e.getter, e.setter, cookie});
-}
 
 }  // namespace
 
@@ -286,14 +204,10 @@ void CZibrelInterface::Open(std::string profile) {
 
     std::unique_ptr<AccessorInterface> accessors = SinkRegistry::at(cookie_)->lock();
     std::vector<property_accessor> array;
-    array.reserve(32);
-    if (accessors->GetIEvents()) append(array, events_entries, cookie_);
-    if (accessors->GetISpace3D()) append(array, space_entries, cookie_);
-    if (accessors->GetIState()) append(array, state_entries, cookie_);
-    if (accessors->GetIView()) append(array, view_entries, cookie_);
-    if (accessors->GetIPivot()) append(array, pivot_entries, cookie_);
-    if (accessors->GetIHit()) append(array, hit_entries, cookie_);
-    if (accessors->GetIModel()) append(array, model_entries, cookie_);
+    array.reserve(std::size(entries));
+    for (const entry& e : entries) {
+        if (e.served(*accessors)) array.push_back({*e.name, e.getter, e.setter, cookie_});
+    }
 
     connection_handle handle = 0;
     const int32_t result = ZbCreate(&handle, profile.c_str(), array.data(), array.size(), &options_);
@@ -461,6 +375,31 @@ Interface& live(Interface* i) {
     return *i;
 }
 
+// A command id: a null text is an empty id. A text is never read past the
+// length its record gives (a cstr's counts the NUL); a record claiming more
+// than any command id holds is refused unread.
+std::string command_id(const value& record) {
+    const char* text = static_cast<const char*>(record);
+    std::string id;
+    if (text != nullptr) {
+        const uint64_t length = record.type == string_type ? record.s.length : record.cs.length;
+        if (length > max_text_length)
+            throw conversion_error("The command id's record claims " + std::to_string(length) +
+                                   " bytes, more than the " + std::to_string(max_text_length) + " a text may hold");
+        id.assign(text, strnlen(text, static_cast<std::size_t>(length)));
+    }
+    return id;
+}
+
+// A setter's argument, converted from the library's record.
+template <typename T>
+decltype(auto) setter_argument(const value& record) {
+    if constexpr (std::is_same_v<T, std::string>)
+        return command_id(record);
+    else
+        return static_cast<accessor_input<T>>(record);
+}
+
 }  // namespace
 
 template <typename F>
@@ -475,81 +414,18 @@ int32_t CZibrelInterface::SetValue(sink_cookie cookie, const char* property, con
 
 using handle_t = std::unique_ptr<AccessorInterface>;
 
-#define ZIBREL_GETTER(method, query, type)                                                                           \
-    int32_t CZibrelInterface::method(sink_cookie cookie, const char* property, value* value) {                       \
-        return GetValue(cookie, property, value, [value](handle_t h) {                                               \
-            return live(h->query()).method(static_cast<type&>(*value));                                              \
-        });                                                                                                          \
-    }
-
-#define ZIBREL_SETTER(method, query, conversion)                                                                     \
-    int32_t CZibrelInterface::method(sink_cookie cookie, const char* property, const value* value) {                 \
-        return SetValue(cookie, property, value, [value](handle_t h) {                                               \
-            return live(h->query()).method(static_cast<conversion>(*value));                                         \
-        });                                                                                                          \
-    }
-
-ZIBREL_GETTER(GetCoordinateSystem, GetISpace3D, matrix)
-ZIBREL_GETTER(GetFrontView, GetISpace3D, matrix)
-ZIBREL_GETTER(GetCameraMatrix, GetIView, matrix)
-ZIBREL_GETTER(GetCameraTarget, GetIView, point)
-ZIBREL_GETTER(GetPointerPosition, GetIView, point)
-ZIBREL_GETTER(GetViewConstructionPlane, GetIView, plane)
-ZIBREL_GETTER(GetViewExtents, GetIView, box)
-ZIBREL_GETTER(GetViewFocusDistance, GetIView, double)
-ZIBREL_GETTER(GetViewFOV, GetIView, double)
-ZIBREL_GETTER(GetViewFrustum, GetIView, frustum)
-ZIBREL_GETTER(GetIsViewPerspective, GetIView, flag)
-ZIBREL_GETTER(GetIsViewRotatable, GetIView, flag)
-ZIBREL_GETTER(GetModelExtents, GetIModel, box)
-ZIBREL_GETTER(GetSelectionExtents, GetIModel, box)
-ZIBREL_GETTER(GetSelectionTransform, GetIModel, matrix)
-ZIBREL_GETTER(GetIsSelectionEmpty, GetIModel, flag)
-ZIBREL_GETTER(GetUnitsToMeters, GetIModel, double)
-ZIBREL_GETTER(GetFloorPlane, GetIModel, plane)
-ZIBREL_GETTER(GetPivotPosition, GetIPivot, point)
-ZIBREL_GETTER(IsUserPivot, GetIPivot, flag)
-ZIBREL_GETTER(GetPivotVisible, GetIPivot, flag)
-ZIBREL_GETTER(GetHitLookAt, GetIHit, point)
-
-ZIBREL_SETTER(SetCameraMatrix, GetIView, const matrix&)
-ZIBREL_SETTER(SetCameraTarget, GetIView, const point&)
-ZIBREL_SETTER(SetPointerPosition, GetIView, const point&)
-ZIBREL_SETTER(SetViewExtents, GetIView, const box&)
-ZIBREL_SETTER(SetViewFOV, GetIView, double)
-ZIBREL_SETTER(SetViewFrustum, GetIView, const frustum&)
-ZIBREL_SETTER(SetSelectionTransform, GetIModel, const matrix&)
-ZIBREL_SETTER(SetPivotPosition, GetIPivot, const point&)
-ZIBREL_SETTER(SetPivotVisible, GetIPivot, bool)
-ZIBREL_SETTER(SetHitAperture, GetIHit, double)
-ZIBREL_SETTER(SetHitDirection, GetIHit, const vector&)
-ZIBREL_SETTER(SetHitLookFrom, GetIHit, const point&)
-ZIBREL_SETTER(SetHitSelectionOnly, GetIHit, bool)
-ZIBREL_SETTER(SetSettingsChanged, GetIEvents, int32_t)
-ZIBREL_SETTER(SetKeyPress, GetIEvents, int32_t)
-ZIBREL_SETTER(SetKeyRelease, GetIEvents, int32_t)
-ZIBREL_SETTER(SetTransaction, GetIState, int32_t)
-ZIBREL_SETTER(SetMotionFlag, GetIState, bool)
-
-#undef ZIBREL_GETTER
-#undef ZIBREL_SETTER
-
-int32_t CZibrelInterface::SetActiveCommand(sink_cookie cookie, const char* property, const value* value) {
-    return SetValue(cookie, property, value, [value](handle_t h) {
-        const char* text = static_cast<const char*>(*value);
-        // A null text is an empty command id. A text is never read past the
-        // length its record gives (a cstr's counts the NUL); a record claiming
-        // more than any command id holds is refused unread.
-        std::string id;
-        if (text != nullptr) {
-            const uint64_t length = value->type == string_type ? value->s.length : value->cs.length;
-            if (length > max_text_length)
-                throw conversion_error("The command id's record claims " + std::to_string(length) +
-                                       " bytes, more than the " + std::to_string(max_text_length) + " a text may hold");
-            id.assign(text, strnlen(text, static_cast<std::size_t>(length)));
-        }
-        return live(h->GetIEvents()).SetActiveCommand(std::move(id));
-    });
-}
+#define ZIBREL_CALLBACK(pos, id, text, type, access, iface, T, M, getter, get, gk, gn, setter, set, sk, sn)      \
+    ZIBREL_IF_SERVED(gk, int32_t CZibrelInterface::getter(sink_cookie cookie, const char* property, value* value) {   \
+        return GetValue(cookie, property, value, [value](handle_t h) {                                                 \
+            return live(h->Get##iface()).getter(static_cast<accessor_output<T>&>(*value));                             \
+        });                                                                                                            \
+    })                                                                                                                 \
+    ZIBREL_IF_SERVED(sk, int32_t CZibrelInterface::setter(sink_cookie cookie, const char* property, const value* value) { \
+        return SetValue(cookie, property, value, [value](handle_t h) {                                                 \
+            return live(h->Get##iface()).setter(setter_argument<T>(*value));                                           \
+        });                                                                                                            \
+    })
+ZIBREL_SERVED_PROPERTIES(ZIBREL_CALLBACK)
+#undef ZIBREL_CALLBACK
 
 }  // namespace Qor::Kinemo::Navigation3D

@@ -72,47 +72,12 @@ private:
 
     void RefuseIfDetached() const;
 
-    int32_t GetCoordinateSystem(matrix& matrix) override;
-    int32_t GetFrontView(matrix& matrix) override;
-    int32_t GetCameraMatrix(matrix& matrix) override;
-    int32_t GetCameraTarget(point& target) override;
-    int32_t GetPointerPosition(point& position) override;
-    int32_t GetViewConstructionPlane(plane& plane) override;
-    int32_t GetViewExtents(box& extents) override;
-    int32_t GetViewFocusDistance(double& distance) override;
-    int32_t GetViewFOV(double& fov) override;
-    int32_t GetViewFrustum(frustum& frustum) override;
-    int32_t GetIsViewPerspective(flag& perspective) override;
-    int32_t GetIsViewRotatable(flag& rotatable) override;
-    int32_t SetCameraMatrix(const matrix& matrix) override;
-    int32_t SetCameraTarget(const point& target) override;
-    int32_t SetPointerPosition(const point& position) override;
-    int32_t SetViewExtents(const box& extents) override;
-    int32_t SetViewFOV(double fov) override;
-    int32_t SetViewFrustum(const frustum& frustum) override;
-    int32_t GetModelExtents(box& extents) override;
-    int32_t GetSelectionExtents(box& extents) override;
-    int32_t GetSelectionTransform(matrix& transform) override;
-    int32_t GetIsSelectionEmpty(flag& empty) override;
-    int32_t SetSelectionTransform(const matrix& transform) override;
-    int32_t GetUnitsToMeters(double& meters) override;
-    int32_t GetFloorPlane(plane& floor) override;
-    int32_t GetPivotPosition(point& position) override;
-    int32_t IsUserPivot(flag& userPivot) override;
-    int32_t SetPivotPosition(const point& position) override;
-    int32_t GetPivotVisible(flag& visible) override;
-    int32_t SetPivotVisible(bool visible) override;
-    int32_t GetHitLookAt(point& position) override;
-    int32_t SetHitAperture(double aperture) override;
-    int32_t SetHitDirection(const vector& direction) override;
-    int32_t SetHitLookFrom(const point& eye) override;
-    int32_t SetHitSelectionOnly(bool onlySelection) override;
-    int32_t SetActiveCommand(std::string commandId) override;
-    int32_t SetSettingsChanged(int32_t change) override;
-    int32_t SetKeyPress(int32_t vkey) override;
-    int32_t SetKeyRelease(int32_t vkey) override;
-    int32_t SetTransaction(int32_t transaction) override;
-    int32_t SetMotionFlag(bool motion) override;
+    // Every accessor of the table, forwarded to the application's accessors.
+#define ZIBREL_FORWARDING(pos, id, text, type, access, iface, T, M, getter, get, gk, gn, setter, set, sk, sn) \
+    ZIBREL_IF_SERVED(gk, int32_t getter(accessor_output<T>& value) override;)                               \
+    ZIBREL_IF_SERVED(sk, int32_t setter(accessor_input<T> value) override;)
+    ZIBREL_SERVED_PROPERTIES(ZIBREL_FORWARDING)
+#undef ZIBREL_FORWARDING
 
     IAccessors* accessors_;
     std::unique_ptr<IZibrel> interface_;
@@ -148,47 +113,11 @@ public:
     static int32_t SetValue(sink_cookie cookie, const char* property, const value* value, F call);
 
     // The library's callbacks, one per accessor method.
-    static int32_t GetCoordinateSystem(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetFrontView(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetCameraMatrix(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetCameraTarget(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetPointerPosition(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetViewConstructionPlane(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetViewExtents(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetViewFocusDistance(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetViewFOV(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetViewFrustum(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetIsViewPerspective(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetIsViewRotatable(sink_cookie cookie, const char* property, value* value);
-    static int32_t SetCameraMatrix(sink_cookie cookie, const char* property, const value* value);
-    static int32_t SetCameraTarget(sink_cookie cookie, const char* property, const value* value);
-    static int32_t SetPointerPosition(sink_cookie cookie, const char* property, const value* value);
-    static int32_t SetViewExtents(sink_cookie cookie, const char* property, const value* value);
-    static int32_t SetViewFOV(sink_cookie cookie, const char* property, const value* value);
-    static int32_t SetViewFrustum(sink_cookie cookie, const char* property, const value* value);
-    static int32_t GetModelExtents(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetSelectionExtents(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetSelectionTransform(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetIsSelectionEmpty(sink_cookie cookie, const char* property, value* value);
-    static int32_t SetSelectionTransform(sink_cookie cookie, const char* property, const value* value);
-    static int32_t GetUnitsToMeters(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetFloorPlane(sink_cookie cookie, const char* property, value* value);
-    static int32_t GetPivotPosition(sink_cookie cookie, const char* property, value* value);
-    static int32_t IsUserPivot(sink_cookie cookie, const char* property, value* value);
-    static int32_t SetPivotPosition(sink_cookie cookie, const char* property, const value* value);
-    static int32_t GetPivotVisible(sink_cookie cookie, const char* property, value* value);
-    static int32_t SetPivotVisible(sink_cookie cookie, const char* property, const value* value);
-    static int32_t GetHitLookAt(sink_cookie cookie, const char* property, value* value);
-    static int32_t SetHitAperture(sink_cookie cookie, const char* property, const value* value);
-    static int32_t SetHitDirection(sink_cookie cookie, const char* property, const value* value);
-    static int32_t SetHitLookFrom(sink_cookie cookie, const char* property, const value* value);
-    static int32_t SetHitSelectionOnly(sink_cookie cookie, const char* property, const value* value);
-    static int32_t SetActiveCommand(sink_cookie cookie, const char* property, const value* value);
-    static int32_t SetSettingsChanged(sink_cookie cookie, const char* property, const value* value);
-    static int32_t SetKeyPress(sink_cookie cookie, const char* property, const value* value);
-    static int32_t SetKeyRelease(sink_cookie cookie, const char* property, const value* value);
-    static int32_t SetTransaction(sink_cookie cookie, const char* property, const value* value);
-    static int32_t SetMotionFlag(sink_cookie cookie, const char* property, const value* value);
+#define ZIBREL_CALLBACKS(pos, id, text, type, access, iface, T, M, getter, get, gk, gn, setter, set, sk, sn) \
+    ZIBREL_IF_SERVED(gk, static int32_t getter(sink_cookie cookie, const char* property, value* value);)    \
+    ZIBREL_IF_SERVED(sk, static int32_t setter(sink_cookie cookie, const char* property, const value* value);)
+    ZIBREL_SERVED_PROPERTIES(ZIBREL_CALLBACKS)
+#undef ZIBREL_CALLBACKS
 
     sink_cookie GetCookie() const { return cookie_; }
 

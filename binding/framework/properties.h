@@ -1,64 +1,21 @@
-// Property names and the catalogue of their value types and access codes.
+// Property names and the catalogue of their value types and access codes, both
+// generated from the property table (zibrel/property_table.h).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
 #include "values/value.h"
+#include "zibrel/property_table.h"
 
 namespace zibrel {
 
 // One static copy of each name; pass these constants, not literals, so every
 // part of the system uses the same address.
-extern const char* const active;
-extern const char* const focus;
-extern const char* const motion;
-extern const char* const coordinate_system;
-extern const char* const device_present;
-extern const char* const events_key_press;
-extern const char* const events_key_release;
-extern const char* const transaction;
-extern const char* const frame_time;
-extern const char* const frame_timing_source;
-extern const char* const view_affine;
-extern const char* const view_construction_plane;
-extern const char* const view_extents;
-extern const char* const view_fov;
-extern const char* const view_frustum;
-extern const char* const view_perspective;
-extern const char* const view_rotatable;
-extern const char* const view_target;
-extern const char* const view_focus_distance;
-extern const char* const views_front;
-extern const char* const pivot_position;
-extern const char* const pivot_user;
-extern const char* const pivot_visible;
-extern const char* const hit_lookfrom;
-extern const char* const hit_direction;
-extern const char* const hit_aperture;
-extern const char* const hit_lookat;
-extern const char* const hit_selection_only;
-extern const char* const selection_affine;
-extern const char* const selection_empty;
-extern const char* const selection_extents;
-extern const char* const model_extents;
-extern const char* const model_floor_plane;
-extern const char* const model_units_to_meters;
-extern const char* const pointer_position;
-extern const char* const commands_tree;
-extern const char* const commands_active_set;
-extern const char* const commands_active_command;
-extern const char* const images;
-extern const char* const settings;
-extern const char* const settings_changed;
-
-// Seen from the library: write_access means the library writes the property.
-enum property_access : int32_t {
-    no_access = 0,
-    write_access = 1,
-    read_access = 2,
-    read_write_access = 3,
-};
+#define ZIBREL_NAME_CONSTANT(pos, id, ...) extern const char* const id;
+ZIBREL_PROPERTIES(ZIBREL_NAME_CONSTANT, ZIBREL_NAME_CONSTANT)
+#undef ZIBREL_NAME_CONSTANT
 
 struct property_description {
     const char* name;
@@ -66,7 +23,33 @@ struct property_description {
     property_access access;
 };
 
-inline constexpr std::size_t property_count = 41;
-extern const property_description property_table[property_count];
+#define ZIBREL_COUNT_ROW(...) +1
+inline constexpr std::size_t property_count = 0 ZIBREL_PROPERTIES(ZIBREL_COUNT_ROW, ZIBREL_COUNT_ROW);
+#undef ZIBREL_COUNT_ROW
+
+// In the catalogue's order (the table's pos column).
+extern const std::array<property_description, property_count> property_table;
 
 }  // namespace zibrel
+
+// Helpers for generating code from the table's accessor columns: each expands
+// its code only for an accessor of the given kind (pure, default or none).
+#define ZIBREL_IF_SERVED(kind, ...) ZIBREL_IF_SERVED_##kind(__VA_ARGS__)
+#define ZIBREL_IF_SERVED_pure(...) __VA_ARGS__
+#define ZIBREL_IF_SERVED_default(...) __VA_ARGS__
+#define ZIBREL_IF_SERVED_none(...)
+#define ZIBREL_IF_PURE(kind, ...) ZIBREL_IF_PURE_##kind(__VA_ARGS__)
+#define ZIBREL_IF_PURE_pure(...) __VA_ARGS__
+#define ZIBREL_IF_PURE_default(...)
+#define ZIBREL_IF_PURE_none(...)
+#define ZIBREL_IF_DEFAULT(kind, ...) ZIBREL_IF_DEFAULT_##kind(__VA_ARGS__)
+#define ZIBREL_IF_DEFAULT_pure(...)
+#define ZIBREL_IF_DEFAULT_default(...) __VA_ARGS__
+#define ZIBREL_IF_DEFAULT_none(...)
+// The accessor's address, or null where the table has none.
+#define ZIBREL_OR_NULL(kind, ...) ZIBREL_OR_NULL_##kind(__VA_ARGS__)
+#define ZIBREL_OR_NULL_pure(...) __VA_ARGS__
+#define ZIBREL_OR_NULL_default(...) __VA_ARGS__
+#define ZIBREL_OR_NULL_none(...) nullptr
+// Swallows a row.
+#define ZIBREL_NO_ROW(...)

@@ -4,6 +4,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
+#include <cstddef>
 #include <memory>
 #include <stdexcept>
 #include <unordered_set>
@@ -36,6 +38,31 @@ void enable_navigation(NavigationModel& model, bool enable) {
             "every connection to the navigation library.");
     model.EnableNavigation(enable);
 }
+
+using model_class = py::class_<NavigationModel, PyNavigationModel>;
+using binder = void (*)(model_class&);
+
+#define ZIBREL_COUNT(pos, id, text, type, access, iface, T, M, getter, get, gk, gn, setter, set, sk, sn) \
+    ZIBREL_IF_SERVED(gk, +1) ZIBREL_IF_SERVED(sk, +1)
+constexpr std::size_t overridable_count = 0 ZIBREL_SERVED_PROPERTIES(ZIBREL_COUNT);
+#undef ZIBREL_COUNT
+
+// The overridable methods in the order Python lists them (the table's gn and sn
+// columns); a place left empty or taken twice stops the build.
+constexpr std::array<binder, overridable_count> overridable_methods = [] {
+    std::array<binder, overridable_count> binders{};
+    std::array<int, overridable_count> bound_at{};
+#define ZIBREL_BIND(pos, id, text, type, access, iface, T, M, getter, get, gk, gn, setter, set, sk, sn)            \
+    ZIBREL_IF_SERVED(gk, binders.at(gn - 1) = [](model_class& c) { c.def(#get, &NavigationModel::get); }; \
+                     ++bound_at.at(gn - 1);)                                                                      \
+    ZIBREL_IF_SERVED(sk, binders.at(sn - 1) = [](model_class& c) { c.def(#set, &NavigationModel::set); }; \
+                     ++bound_at.at(sn - 1);)
+    ZIBREL_SERVED_PROPERTIES(ZIBREL_BIND)
+#undef ZIBREL_BIND
+    for (int bound : bound_at)
+        if (bound != 1) throw "every place among the overridable methods holds exactly one method";
+    return binders;
+}();
 
 }  // namespace
 
@@ -71,8 +98,8 @@ void PyNavigationModel::DetachAll() {
 }
 
 void register_model(py::module_& m) {
-    py::class_<NavigationModel, PyNavigationModel>(m, "ZibrelNavigationModel")
-        .def(py::init([](bool multiThreaded, int options) {
+    model_class model(m, "ZibrelNavigationModel");
+    model.def(py::init([](bool multiThreaded, int options) {
             return std::make_unique<PyNavigationModel>(multiThreaded, options);
         }))
         .def("_get_active_commands", &CNavigation3D::GetActiveCommands)
@@ -89,48 +116,8 @@ void register_model(py::module_& m) {
         .def("_begin_command_category", &NavigationModel::_begin_command_category)
         .def("_create_command", &NavigationModel::_create_command)
         .def("_end_command_category", &NavigationModel::_end_command_category)
-        .def("_end_command_set", &NavigationModel::_end_command_set)
-        .def("_get_pointer_position", &NavigationModel::_get_pointer_position)
-        .def("_get_view_extents", &NavigationModel::_get_view_extents)
-        .def("_get_view_fov", &NavigationModel::_get_view_fov)
-        .def("_get_view_frustum", &NavigationModel::_get_view_frustum)
-        .def("_get_is_view_perspective", &NavigationModel::_get_is_view_perspective)
-        .def("_get_selection_extents", &NavigationModel::_get_selection_extents)
-        .def("_get_selection_transform", &NavigationModel::_get_selection_transform)
-        .def("_get_is_selection_empty", &NavigationModel::_get_is_selection_empty)
-        .def("_get_pivot_visible", &NavigationModel::_get_pivot_visible)
-        .def("_get_camera_matrix", &NavigationModel::_get_camera_matrix)
-        .def("_get_model_extents", &NavigationModel::_get_model_extents)
-        .def("_get_pivot_position", &NavigationModel::_get_pivot_position)
-        .def("_get_hit_look_at", &NavigationModel::_get_hit_look_at)
-        .def("_is_user_pivot", &NavigationModel::_is_user_pivot)
-        .def("_get_coordinate_system", &NavigationModel::_get_coordinate_system)
-        .def("_get_front_view", &NavigationModel::_get_front_view)
-        .def("_get_units_to_meters", &NavigationModel::_get_units_to_meters)
-        .def("_get_floor_plane", &NavigationModel::_get_floor_plane)
-        .def("_get_camera_target", &NavigationModel::_get_camera_target)
-        .def("_get_view_construction_plane", &NavigationModel::_get_view_construction_plane)
-        .def("_get_is_view_rotatable", &NavigationModel::_get_is_view_rotatable)
-        .def("_get_view_focus_distance", &NavigationModel::_get_view_focus_distance)
-        .def("_set_camera_matrix", &NavigationModel::_set_camera_matrix)
-        .def("_set_view_extents", &NavigationModel::_set_view_extents)
-        .def("_set_view_fov", &NavigationModel::_set_view_fov)
-        .def("_set_view_frustum", &NavigationModel::_set_view_frustum)
-        .def("_set_selection_transform", &NavigationModel::_set_selection_transform)
-        .def("_set_pivot_position", &NavigationModel::_set_pivot_position)
-        .def("_set_pivot_visible", &NavigationModel::_set_pivot_visible)
-        .def("_set_hit_aperture", &NavigationModel::_set_hit_aperture)
-        .def("_set_hit_direction", &NavigationModel::_set_hit_direction)
-        .def("_set_hit_look_from", &NavigationModel::_set_hit_look_from)
-        .def("_set_hit_selection_only", &NavigationModel::_set_hit_selection_only)
-        .def("_set_active_command", &NavigationModel::_set_active_command)
-        .def("_set_motion_flag", &NavigationModel::_set_motion_flag)
-        .def("_set_settings_changed", &NavigationModel::_set_settings_changed)
-        .def("_set_key_press", &NavigationModel::_set_key_press)
-        .def("_set_key_release", &NavigationModel::_set_key_release)
-        .def("_set_transaction", &NavigationModel::_set_transaction)
-        .def("_set_camera_target", &NavigationModel::_set_camera_target)
-        .def("_set_pointer_position", &NavigationModel::_set_pointer_position);
+        .def("_end_command_set", &NavigationModel::_end_command_set);
+    for (const auto bind : overridable_methods) bind(model);
 
     // Library threads must stop calling back before the interpreter finalises:
     // after that, a thread that asks for the interpreter lock is ended in place.

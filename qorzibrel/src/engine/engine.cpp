@@ -14,43 +14,24 @@
 #include "engine/feel.h"
 #include "engine/views.h"
 #include "devices/sources.h"
+#include "zibrel/property_table.h"
 
 namespace zibrel::qorzibrel {
 
+// Every property of the shared table; the engine uses some of them.
 enum class engine::prop : int {
-    view_affine,
-    view_perspective,
-    view_fov,
-    view_frustum,
-    view_extents,
-    coordinate_system,
-    views_front,
-    model_extents,
-    selection_empty,
-    selection_extents,
-    pivot_user,
-    pivot_position,
-    pivot_visible,
-    hit_lookfrom,
-    hit_direction,
-    hit_aperture,
-    hit_selection_only,
-    hit_lookat,
-    pointer_position,
-    motion,
-    transaction,
-    active_command,
+#define ZIBREL_ENGINE_PROP(pos, id, ...) id,
+    ZIBREL_PROPERTIES(ZIBREL_ENGINE_PROP, ZIBREL_ENGINE_PROP)
+#undef ZIBREL_ENGINE_PROP
     count,
 };
 
 namespace {
 
 constexpr const char* prop_names[] = {
-    "view.affine",      "view.perspective",  "view.fov",      "view.frustum",    "view.extents",
-    "coordinateSystem", "views.front",       "model.extents", "selection.empty", "selection.extents",
-    "pivot.user",       "pivot.position",    "pivot.visible", "hit.lookfrom",    "hit.direction",
-    "hit.aperture",     "hit.selectionOnly", "hit.lookat",    "pointer.position", "motion",
-    "transaction",      "commands.activeCommand",
+#define ZIBREL_ENGINE_PROP_NAME(pos, id, text, ...) text,
+    ZIBREL_PROPERTIES(ZIBREL_ENGINE_PROP_NAME, ZIBREL_ENGINE_PROP_NAME)
+#undef ZIBREL_ENGINE_PROP_NAME
 };
 
 // Speeds at full deflection and sensitivity 1.
@@ -285,7 +266,7 @@ void engine::put(prop p, const value& v) {
     const auto& call = setters_[static_cast<size_t>(p)];
     if (!call || !alive()) return;
     // A command is the user's one press: always delivered.
-    const bool event = p == prop::active_command;
+    const bool event = p == prop::commands_active_command;
     call_fault& fault = setter_faults_[static_cast<size_t>(p)];
     if (!event && backing_off(fault)) return;
     value record = v;
@@ -367,7 +348,7 @@ void engine::handle_button(const button_event& b) {
     } else if (it->second.builtin) {
         run_view_command(it->second.view);
     } else {
-        put(prop::active_command, value(it->second.command));
+        put(prop::commands_active_command, value(it->second.command));
     }
 }
 

@@ -2,63 +2,34 @@
 // and the exported names, and the same for the fixture without ZbGetType.
 #include <dlfcn.h>
 
+#include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "qorzibrel_test_support.h"
+#include "zibrel/property_table.h"
 
 namespace navtest {
 namespace {
 
-TEST(PropertyTypeTest, EveryPropertyHasItsType) {
-    using namespace zibrel;
-    const std::vector<std::pair<const char*, value_type>> table{
-        {"active", bool_type},
-        {"focus", bool_type},
-        {"motion", bool_type},
-        {"coordinateSystem", matrix_type},
-        {"device.present", bool_type},
-        {"events.keyPress", long_type},
-        {"events.keyRelease", long_type},
-        {"transaction", long_type},
-        {"frame.time", double_type},
-        {"frame.timingSource", long_type},
-        {"view.affine", matrix_type},
-        {"view.constructionPlane", plane_type},
-        {"view.extents", box_type},
-        {"view.fov", float_type},
-        {"view.frustum", frustum_type},
-        {"view.perspective", bool_type},
-        {"view.rotatable", bool_type},
-        {"view.target", point_type},
-        {"view.focusDistance", float_type},
-        {"views.front", matrix_type},
-        {"pivot.position", point_type},
-        {"pivot.user", bool_type},
-        {"pivot.visible", bool_type},
-        {"hit.lookfrom", point_type},
-        {"hit.direction", vector_type},
-        {"hit.aperture", float_type},
-        {"hit.lookat", point_type},
-        {"hit.selectionOnly", bool_type},
-        {"selection.affine", matrix_type},
-        {"selection.empty", bool_type},
-        {"selection.extents", box_type},
-        {"model.extents", box_type},
-        {"model.floorPlane", plane_type},
-        {"model.unitsToMeters", float_type},
-        {"pointer.position", point_type},
-        {"commands.tree", actionnode_type},
-        {"commands.activeSet", string_type},
-        {"commands.activeCommand", string_type},
-        {"images", imagearray_type},
-        {"settings", string_type},
-        {"settings.changed", long_type},
+TEST(PropertyTypeTest, EveryPropertyOfTheSharedTableHasItsType) {
+    struct row {
+        const char* name;
+        zibrel::value_type type;
     };
-    ASSERT_EQ(table.size(), 41u);
+    const std::vector<row> table{
+#define ZIBREL_ROW(pos, id, text, type, ...) {text, zibrel::type},
+        ZIBREL_PROPERTIES(ZIBREL_ROW, ZIBREL_ROW)
+#undef ZIBREL_ROW
+    };
+    ASSERT_FALSE(table.empty());
     for (const auto& [name, type] : table) {
         EXPECT_EQ(ZbGetType(name), type) << name;
-        // The type comes from the name's text, not from its address.
+        // The type comes from the name's text, not from its address, and from all of it.
         EXPECT_EQ(ZbGetType(std::string(name).c_str()), type) << name;
+        EXPECT_EQ(ZbGetType((std::string(name) + ".").c_str()), -1) << name;
+        EXPECT_EQ(ZbGetType(std::string(name).substr(0, std::strlen(name) - 1).c_str()), -1) << name;
     }
 }
 
