@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <vector>
 
 #include "devices/hidraw.h"
 #include "devices/input_sink.h"
@@ -32,8 +34,29 @@ bool attach_live_sources(const std::shared_ptr<engine>& target, const settings& 
     if (!spacenavd && !hid) return false;
 
     const auto sink = engine_sink(target);
-    if (spacenavd) spacenavd_attach(sink, s.spnav_library);
     const std::string root = hid_root();
+    std::function<void(const std::string&)> without_device;
+    if (spacenavd && !other_input) {
+        // Told once the reader has asked the daemon, off the application's thread.
+        without_device = [hid, root, device = s.device_text](const std::string& at) {
+            if (notice_written.load()) return;
+            std::vector<hid_device_report> devices;
+            if (hid) devices = hid_probe(root);
+            if (std::any_of(devices.begin(), devices.end(), [](const auto& d) { return d.problem.empty(); })) return;
+            if (notice_written.exchange(true)) return;
+            std::string tried = "spacenavd at " + at + " answers but has no device";
+            if (hid) {
+                tried += "; HID: ";
+                if (devices.empty()) tried += "no multi-axis controller among " + hid_node_pattern(root);
+                for (const auto& d : devices) tried += d.problem + " ";
+                while (!tried.empty() && (tried.back() == ' ' || tried.back() == '.')) tried.pop_back();
+            }
+            report("no 3D mouse found for navigation (device = " + device + "): " + tried +
+                   ". To fix it: plug the device in (spacenavd picks it up), and check that spacenavd may read it "
+                   "(its log says). Set ZIBREL_DEVICE=none to turn device input and this notice off.");
+        };
+    }
+    if (spacenavd) spacenavd_attach(sink, s.spnav_library, std::move(without_device));
     if (hid) hid_attach(sink, root);
 
     if (!hid || other_input || (spacenavd && have_socket) || notice_written.load()) return true;

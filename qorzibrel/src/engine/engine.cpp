@@ -9,6 +9,7 @@
 
 #include "interface/callers.h"
 #include "interface/input_signal.h"
+#include "interface/result_codes.h"
 #include "interface/unwind.h"
 #include "engine/feel.h"
 #include "engine/views.h"
@@ -253,9 +254,12 @@ bool engine::get(prop p, value& v) {
     call_fault& fault = getter_faults_[static_cast<size_t>(p)];
     if (backing_off(fault)) return false;
     v = value();
-    const bool ok = call->getter(call->cookie, call->name, &v) == 0;
-    note_result(fault, ok);
-    return ok;
+    const int32_t result = call->getter(call->cookie, call->name, &v);
+    // "No hit" and "no pointer over the view" are answers of the moment, not faults: the
+    // next ask (the view's centre after a miss under the pointer) must still be made.
+    const bool momentary = (p == prop::hit_lookat || p == prop::pointer_position) && result == result_not_supported;
+    if (!momentary) note_result(fault, result == 0);
+    return result == 0;
 }
 
 void engine::put(prop p, const value& v) {
@@ -429,17 +433,39 @@ bool engine::start_motion() {
         value se;
         const bool selection = get(prop::selection_empty, se) && se.type == bool_type && se.b == 0;
         const double view_width_at_1 = cam.perspective ? 2 * cam.tan_half_w : cam.extents.max.x - cam.extents.min.x;
-        put(prop::hit_lookfrom, point_value(cam.frame.eye));
-        value direction(vector_type);
         const vec3 forward = cam.frame.forward();
-        direction.v = {forward.x, forward.y, forward.z};
-        put(prop::hit_direction, direction);
-        put(prop::hit_aperture, value(aperture_fraction * view_width_at_1));
-        put(prop::hit_selection_only, flag_value(selection));
-        value hit;
+        // The nearest hit along a ray, asked of the application.
+        const auto hit_test = [&](vec3 from, vec3 along) -> std::optional<vec3> {
+            put(prop::hit_lookfrom, point_value(from));
+            value direction(vector_type);
+            direction.v = {along.x, along.y, along.z};
+            put(prop::hit_direction, direction);
+            put(prop::hit_aperture, value(aperture_fraction * view_width_at_1));
+            put(prop::hit_selection_only, flag_value(selection));
+            value hit;
+            if (get(prop::hit_lookat, hit) && hit.type == point_type && finite(to_vec(hit.pt))) return to_vec(hit.pt);
+            return std::nullopt;
+        };
+        std::optional<vec3> hit;
+        value pointer;
+        if (settings_.pivot == pivot_mode::pointer && get(prop::pointer_position, pointer) &&
+            pointer.type == point_type && finite(to_vec(pointer.pt))) {
+            // "pointer.position" is a world point on the pointer's line of sight: from
+            // the eye through it (perspective), or parallel to the view through it.
+            const vec3 p = to_vec(pointer.pt);
+            if (cam.perspective) {
+                const vec3 along = p - cam.frame.eye;
+                const double n = length(along);
+                if (n > 0 && dot(along, forward) > 0) hit = hit_test(cam.frame.eye, along * (1.0 / n));
+            } else {
+                hit = hit_test(p - forward * dot(p - cam.frame.eye, forward), forward);
+            }
+        }
+        // No pointer, or nothing under it: the hit at the view's centre.
+        if (!hit) hit = hit_test(cam.frame.eye, forward);
         std::optional<box> selected;
-        if (get(prop::hit_lookat, hit) && hit.type == point_type && finite(to_vec(hit.pt))) {
-            pivot_ = to_vec(hit.pt);
+        if (hit) {
+            pivot_ = *hit;
         } else if (selection && (selected = read_box(prop::selection_extents)) && valid_box(*selected)) {
             pivot_ = centre(*selected);
         } else if (model_ok) {

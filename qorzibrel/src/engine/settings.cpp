@@ -77,8 +77,17 @@ bool on_off(std::string_view text, bool& out, std::string& error) {
 
 bool apply(std::string_view key, std::string_view val, const std::string& base_dir, settings& s, std::string& error) {
     if (key == "device") {
-        if (!parse_sources(val, base_dir, s.sources, error)) return false;
-        s.device_text = std::string(val);
+        std::vector<device_source> sources;
+        if (parse_sources(val, base_dir, sources, error)) {
+            s.sources = std::move(sources);
+            s.device_text = std::string(val);
+            return true;
+        }
+        if (sources.empty()) return false;  // nothing understood: the line is ignored
+        // The items understood apply; the error names the others.
+        s.sources = std::move(sources);
+        s.device_text = sources_text(s.sources);
+        error += "; the other sources (" + s.device_text + ") apply";
         return true;
     }
     if (key == "sensitivity") return ranged(val, 0.0, 100.0, s.sensitivity, error, "a number from 0 to 100");
@@ -142,17 +151,30 @@ bool apply(std::string_view key, std::string_view val, const std::string& base_d
         return true;
     }
     if (const auto field = feel_switch(key)) return on_off(val, s.*field, error);
+    if (key == "pivot") {
+        if (val == "centre" || val == "center") s.pivot = pivot_mode::centre;
+        else if (val == "pointer") s.pivot = pivot_mode::pointer;
+        else {
+            error = "'" + std::string(val) + "' is not centre or pointer";
+            return false;
+        }
+        return true;
+    }
     if (key.starts_with("button.")) {
         const auto n = number(key.substr(7));
         if (!n || *n < 0 || *n > 255 || *n != std::floor(*n)) {
             error = "'" + std::string(key.substr(7)) + "' is not a button number from 0 to 255";
             return false;
         }
+        if (val == "none") {  // turns a default binding off
+            s.buttons.erase(static_cast<int>(*n));
+            return true;
+        }
         auto binding = parse_binding(val);
         if (!binding) {
             error = "'" + std::string(val) +
                     "' is not a binding (view:fit|front|back|left|right|top|bottom|iso, "
-                                       "speed:faster|slower|reset, command:ID or ID)";
+                                       "speed:faster|slower|reset, command:ID or ID, none)";
             return false;
         }
         s.buttons[static_cast<int>(*n)] = std::move(*binding);
@@ -212,6 +234,7 @@ std::optional<button_binding> parse_binding(std::string_view text) {
 bool parse_sources(std::string_view text, const std::string& base_dir, std::vector<device_source>& out,
                    std::string& error) {
     std::vector<device_source> sources;
+    std::vector<std::string> unknown, pathless;
     while (!text.empty()) {
         const auto comma = text.find(',');
         const std::string_view item = trim(text.substr(0, comma));
@@ -223,19 +246,51 @@ bool parse_sources(std::string_view text, const std::string& base_dir, std::vect
             sources.push_back({source_kind::hid, {}});
         } else if (item == "auto") {
             sources.push_back({source_kind::auto_detect, {}});
-        } else if (item.starts_with("file:") && item.size() > 5) {
-            sources.push_back({source_kind::file, join_path(base_dir, trim(item.substr(5)))});
+        } else if (item.starts_with("file:")) {
+            const std::string_view path = trim(item.substr(5));
+            if (path.empty()) pathless.emplace_back(item);
+            else sources.push_back({source_kind::file, join_path(base_dir, path)});
         } else {
-            error = "unknown device source '" + std::string(item) + "' (use auto, spacenavd, hid, file:PATH or none)";
-            return false;
+            unknown.emplace_back(item);
         }
     }
     out = std::move(sources);
-    return true;
+    const auto quoted = [](const std::vector<std::string>& items) {
+        std::string list;
+        for (const auto& item : items) list += (list.empty() ? "'" : ", '") + item + "'";
+        return list;
+    };
+    error.clear();
+    if (!pathless.empty()) error = "device source " + quoted(pathless) + " has no path (use file:PATH)";
+    if (!unknown.empty()) {
+        if (!error.empty()) error += "; ";
+        error += std::string(unknown.size() == 1 ? "unknown device source " : "unknown device sources ") +
+                 quoted(unknown) + " (use auto, spacenavd, hid, file:PATH or none)";
+    }
+    return error.empty();
 }
 
-void parse_settings(std::string_view text, const std::string& origin, const std::string& base_dir, settings& out,
-                    std::vector<std::string>& errors) {
+std::string sources_text(const std::vector<device_source>& sources) {
+    std::string text;
+    for (const auto& source : sources) {
+        if (!text.empty()) text += ',';
+        switch (source.kind) {
+        case source_kind::spacenavd: text += "spacenavd"; break;
+        case source_kind::hid: text += "hid"; break;
+        case source_kind::auto_detect: text += "auto"; break;
+        case source_kind::file: text += "file:" + source.path; break;
+        }
+    }
+    return text.empty() ? "none" : text;
+}
+
+namespace {
+
+// Each line of settings text, with the key and value it holds or the error that
+// keeps it from applying. `applied` lines may still carry an error (a source list
+// with one bad item applies the rest).
+template <typename Line>
+void each_setting(std::string_view text, const std::string& base_dir, settings& out, Line&& line_done) {
     int line_number = 0;
     while (!text.empty()) {
         const auto newline = text.find('\n');
@@ -249,36 +304,76 @@ void parse_settings(std::string_view text, const std::string& origin, const std:
         if (line.empty() && !has_nul) continue;
         const auto eq = line.find('=');
         std::string error;
+        std::string_view key;
+        bool applied = false;
         if (has_nul) {
             error = "the line holds a NUL byte";
         } else if (eq == std::string_view::npos) {
             error = "expected 'key = value'";
         } else {
-            apply(trim(line.substr(0, eq)), trim(line.substr(eq + 1)), base_dir, out, error);
+            key = trim(line.substr(0, eq));
+            applied = apply(key, trim(line.substr(eq + 1)), base_dir, out, error);
         }
-        if (!error.empty()) {
-            errors.push_back(origin + " line " + std::to_string(line_number) + ": " + error + "; line ignored");
-        }
+        if (!error.empty()) line_done(line_number, key, error, applied);
     }
 }
 
-settings load_settings(std::vector<std::string>* problems) {
+}  // namespace
+
+void parse_settings(std::string_view text, const std::string& origin, const std::string& base_dir, settings& out,
+                    std::vector<std::string>& errors) {
+    each_setting(text, base_dir, out, [&](int line_number, std::string_view, const std::string& error, bool applied) {
+        errors.push_back(origin + " line " + std::to_string(line_number) + ": " + error +
+                         (applied ? "" : "; line ignored"));
+    });
+}
+
+bool check_application_settings(std::string_view text, std::vector<std::string>& errors) {
+    settings scratch;
+    const size_t before = errors.size();
+    each_setting(text, "", scratch, [&](int line_number, std::string_view key, const std::string& error, bool) {
+        errors.push_back(key.empty() ? "application settings line " + std::to_string(line_number) + ": " + error
+                                     : "setting '" + std::string(key) + "': " + error);
+    });
+    return errors.size() == before;
+}
+
+settings load_settings(std::vector<std::string>* problems) { return load_settings({}, problems); }
+
+settings load_settings(std::string_view application, std::vector<std::string>* problems) {
     settings s;
     std::vector<std::string> errors;
+    // Where "device" came from, for the message when ZIBREL_DEVICE names nothing usable.
+    std::string device_from = "the default device";
+    if (!application.empty()) {
+        const std::string before = s.device_text;
+        // Checked when the application gave them; relative file paths are the working directory's.
+        parse_settings(application, "application settings", "", s, errors);
+        if (s.device_text != before) device_from = "the application's device";
+    }
     if (const char* path = std::getenv("ZIBREL_CONFIG"); path != nullptr && *path != '\0') {
         std::string why;
+        const std::string before = s.device_text;
         if (const auto content = read_bounded_file(path, settings_file_limit, why)) {
             parse_settings(*content, std::string("settings file ") + path, directory_of(path), s, errors);
+            if (s.device_text != before) device_from = "the settings file's device";
         } else {
-            errors.push_back(std::string("settings file ") + path + " (ZIBREL_CONFIG) " + why + "; defaults apply");
+            errors.push_back(std::string("settings file ") + path + " (ZIBREL_CONFIG) " + why + "; " +
+                             (application.empty() ? "defaults apply" : "defaults and the application's settings apply"));
         }
     }
     if (const char* device = std::getenv("ZIBREL_DEVICE"); device != nullptr) {
         std::string error;
-        if (!parse_sources(device, "", s.sources, error)) {
-            errors.push_back("ZIBREL_DEVICE: " + error + "; the settings file's device applies");
-        } else {
+        std::vector<device_source> sources;
+        if (parse_sources(device, "", sources, error)) {
+            s.sources = std::move(sources);
             s.device_text = device;
+        } else if (!sources.empty()) {
+            s.sources = std::move(sources);
+            s.device_text = sources_text(s.sources);
+            errors.push_back("ZIBREL_DEVICE: " + error + "; the other sources (" + s.device_text + ") apply");
+        } else {
+            errors.push_back("ZIBREL_DEVICE: " + error + "; " + device_from + " (" + s.device_text + ") applies");
         }
     }
     if (problems != nullptr) *problems = errors;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "interface/action_tree.h"
+#include "interface/application_settings.h"
 #include "engine/engine.h"
 #include "interface/exported.h"
 #include "interface/library_state.h"
@@ -79,9 +80,10 @@ int32_t ZbCreate(connection_handle* handle, const char* profile, const property_
             conn->accessors.push_back({entry.name, entry.name, entry.getter, entry.setter, entry.cookie});
         }
         // The settings are read anew for every connection, so a changed
-        // environment applies from the next open on. Not under the library
+        // environment applies from the next open on; the application's are
+        // the ones its thread gave for this profile just before. Not under the library
         // lock: reading files must not hold up other connections.
-        conn->nav = std::make_shared<engine>(*conn, load_settings());
+        conn->nav = std::make_shared<engine>(*conn, load_settings(take_application_settings(conn->profile), nullptr));
         {
             std::lock_guard lock(lib.mutex);
             conn->handle = lib.next_handle++;
