@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <atomic>
 
+#include "base/report.h"
 #include "devices/hidraw.h"
 #include "devices/input_sink.h"
 #include "devices/spacenav.h"
-#include "interface/report.h"
 
 namespace zibrel::qorzibrel {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "engine/settings.h"
+#include "base/settings.h"
 
 namespace zibrel::qorzibrel {
 

@@ -7,11 +7,11 @@
 #include <numbers>
 #include <thread>
 
-#include "interface/callers.h"
-#include "interface/input_signal.h"
-#include "interface/unwind.h"
-#include "engine/feel.h"
+#include "base/input_signal.h"
+#include "base/process_exit.h"
+#include "base/unwind.h"
 #include "devices/sources.h"
+#include "engine/feel.h"
 
 namespace zibrel::qorzibrel {
 

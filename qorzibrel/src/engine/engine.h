@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "interface/connection.h"
+#include "base/report.h"
+#include "base/settings.h"
 #include "devices/device_input.h"
 #include "engine/geometry.h"
+#include "interface/connection.h"
 #include "zibrel/library_interface.h"
-#include "interface/report.h"
-#include "engine/settings.h"
 
 namespace zibrel::qorzibrel {
 

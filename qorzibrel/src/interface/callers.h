@@ -8,12 +8,6 @@
 
 namespace zibrel::qorzibrel {
 
-// True once the process has begun to exit: the library's own threads stop
-// calling into an application whose static objects are about to be destroyed.
-bool process_exiting();
-// Arrange for process_exiting() to turn true at exit (idempotent).
-void watch_process_exit();
-
 struct call_tally {
     uint64_t calls = 0;
     uint64_t failures = 0;

@@ -7,13 +7,13 @@
 #include <string>
 #include <string_view>
 
-#include "interface/action_tree.h"
+#include "base/settings.h"
 #include "engine/engine.h"
+#include "interface/action_tree.h"
 #include "interface/exported.h"
 #include "interface/library_state.h"
 #include "interface/property_types.h"
 #include "interface/result_codes.h"
-#include "engine/settings.h"
 
 using namespace zibrel;
 using namespace zibrel::qorzibrel;

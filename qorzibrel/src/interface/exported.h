@@ -3,7 +3,7 @@
 // stays inside it.
 #pragma once
 
-#include "interface/unwind.h"
+#include "base/unwind.h"
 #include "zibrel/library_interface.h"
 
 #pragma GCC visibility push(default)

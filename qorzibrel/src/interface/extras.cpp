@@ -1,4 +1,5 @@
-// The library's extras for tools: device information and raw device input.
+// The library's extras for tools: device information, raw device input and
+// the input signal's descriptor.
 
 #include "interface/exported.h"  // first: the exported declarations must be the first ones seen
 
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/input_signal.h"
 #include "devices/monitor.h"
 
 using namespace zibrel::qorzibrel;
@@ -50,6 +52,10 @@ std::shared_ptr<monitor> find_monitor(void* handle) {
 }  // namespace
 
 extern "C" {
+
+int zbx_input_fd(void) {
+    return guarded(-1, [] { return input_signal_fd(); });
+}
 
 size_t zbx_device_info(char* buf, size_t len) {
     return guarded(size_t{0}, [&] {
