@@ -22,7 +22,7 @@ bool socket_exists(const std::string& path) {
 
 }  // namespace
 
-bool attach_live_sources(const std::shared_ptr<engine>& target, const settings& s, bool other_input) {
+bool attach_live_sources(const std::shared_ptr<input_sink>& target, const settings& s, bool other_input) {
     const auto named = [&](source_kind k) { return s.has_source(k); };
     const bool automatic = named(source_kind::auto_detect);
     const bool hid = automatic || named(source_kind::hid);
@@ -31,10 +31,9 @@ bool attach_live_sources(const std::shared_ptr<engine>& target, const settings& 
     const bool spacenavd = named(source_kind::spacenavd) || (automatic && have_socket);
     if (!spacenavd && !hid) return false;
 
-    const auto sink = engine_sink(target);
-    if (spacenavd) spacenavd_attach(sink, s.spnav_library);
+    if (spacenavd) spacenavd_attach(target, s.spnav_library);
     const std::string root = hid_root();
-    if (hid) hid_attach(sink, root);
+    if (hid) hid_attach(target, root);
 
     if (!hid || other_input || (spacenavd && have_socket) || notice_written.load()) return true;
     const auto devices = hid_probe(root);

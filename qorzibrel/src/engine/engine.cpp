@@ -103,6 +103,34 @@ engine::engine(const connection& conn, settings s) : settings_(std::move(s)), in
 
 engine::~engine() { input_forget(this); }
 
+namespace {
+
+// The engine as the live device readers' sink. Held weakly: a reader keeps
+// its sinks until it next has input, and a closed connection's engine must
+// not wait for that to be freed.
+class engine_sink final : public input_sink {
+public:
+    explicit engine_sink(const std::shared_ptr<engine>& e) : engine_(e), full_scale_(e->full_scale()) {}
+    bool wants_input() const override {
+        auto e = engine_.lock();
+        return e != nullptr && e->accepts_input();
+    }
+    bool exclusive() const override { return true; }
+    double full_scale() const override { return full_scale_; }
+    void sample(const axes& deflection) override {
+        if (auto e = engine_.lock()) e->push_sample(-1, deflection);
+    }
+    void button(int number, bool pressed) override {
+        if (auto e = engine_.lock()) e->push_button(-1, number, pressed);
+    }
+
+private:
+    std::weak_ptr<engine> engine_;
+    double full_scale_;
+};
+
+}  // namespace
+
 void engine::start() {
     {
         std::lock_guard lock(wake_mutex_);
@@ -132,7 +160,8 @@ void engine::start() {
         }
     }
     try {
-        if (attach_live_sources(shared_from_this(), settings_, have_file)) have_source = true;
+        if (attach_live_sources(std::make_shared<engine_sink>(shared_from_this()), settings_, have_file))
+            have_source = true;
     } catch (...) {
         if (foreign_exception()) throw;
         report("the live device sources cannot be started (out of memory or threads); they are off");
