@@ -89,15 +89,16 @@ struct engine::camera_state {
     box extents{};
 };
 
-engine::engine(const connection& conn, settings s) : settings_(std::move(s)), input_(settings_) {
+engine::engine(std::unique_ptr<const application> app, settings s)
+    : settings_(std::move(s)), app_(std::move(app)), input_(settings_) {
     const auto n = static_cast<size_t>(prop::count);
-    getters_.resize(n);
-    setters_.resize(n);
+    readable_.resize(n);
+    writable_.resize(n);
     getter_faults_.resize(n);
     setter_faults_.resize(n);
     for (size_t i = 0; i < n; ++i) {
-        getters_[i] = conn.find_accessor(prop_names[i], false);
-        setters_[i] = conn.find_accessor(prop_names[i], true);
+        readable_[i] = app_->can_get(prop_names[i]);
+        writable_[i] = app_->can_put(prop_names[i]);
     }
 }
 
@@ -307,25 +308,24 @@ void engine::note_result(call_fault& fault, bool ok) {
 }
 
 bool engine::get(prop p, value& v) {
-    const auto& call = getters_[static_cast<size_t>(p)];
-    if (!call || !alive()) return false;
-    call_fault& fault = getter_faults_[static_cast<size_t>(p)];
+    const auto i = static_cast<size_t>(p);
+    if (!readable_[i] || !alive()) return false;
+    call_fault& fault = getter_faults_[i];
     if (backing_off(fault)) return false;
     v = value();
-    const bool ok = call->getter(call->cookie, call->name, &v) == 0;
+    const bool ok = app_->get(prop_names[i], v) == 0;
     note_result(fault, ok);
     return ok;
 }
 
 void engine::put(prop p, const value& v) {
-    const auto& call = setters_[static_cast<size_t>(p)];
-    if (!call || !alive()) return;
+    const auto i = static_cast<size_t>(p);
+    if (!writable_[i] || !alive()) return;
     // A command is the user's one press: always delivered.
     const bool event = p == prop::active_command;
-    call_fault& fault = setter_faults_[static_cast<size_t>(p)];
+    call_fault& fault = setter_faults_[i];
     if (!event && backing_off(fault)) return;
-    value record = v;
-    const bool ok = call->setter(call->cookie, call->name, &record) == 0;
+    const bool ok = app_->put(prop_names[i], v) == 0;
     if (!event) note_result(fault, ok);
 }
 

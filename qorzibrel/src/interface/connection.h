@@ -11,8 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "zibrel/library_interface.h"
+#include "engine/application.h"
 #include "interface/value_store.h"
+#include "zibrel/library_interface.h"
 
 namespace zibrel::qorzibrel {
 
@@ -38,6 +39,21 @@ struct accessor_call {
 
     // Call with a private copy of `prototype`: getters may write into it.
     int32_t operator()(const value& prototype) const;
+};
+
+// The application as a connection's engine reaches it: the first getter and the
+// first setter of each name in the accessor array, as calls of their own, so
+// that a frame still running after the connection is freed can finish.
+class accessor_application final : public application {
+public:
+    explicit accessor_application(const std::vector<accessor_entry>& accessors);
+    bool can_get(std::string_view name) const override;
+    bool can_put(std::string_view name) const override;
+    int32_t get(std::string_view name, value& v) const override;
+    int32_t put(std::string_view name, const value& v) const override;
+
+private:
+    std::map<std::string, accessor_call, std::less<>> getters_, setters_;
 };
 
 // Connection objects that exist (open, kept closed, or still held by a thread of

@@ -81,7 +81,7 @@ int32_t ZbCreate(connection_handle* handle, const char* profile, const property_
         // The settings are read anew for every connection, so a changed
         // environment applies from the next open on. Not under the library
         // lock: reading files must not hold up other connections.
-        conn->nav = std::make_shared<engine>(*conn, load_settings());
+        conn->nav = std::make_shared<engine>(std::make_unique<accessor_application>(conn->accessors), load_settings());
         {
             std::lock_guard lock(lib.mutex);
             conn->handle = lib.next_handle++;
