@@ -3,6 +3,8 @@
 #include "interface/result_codes.h"
 
 namespace zibrel::qorzibrel {
+
+#ifdef QORZIBREL_TEST_SEAMS
 namespace {
 
 std::atomic<int64_t> live{0};
@@ -14,6 +16,11 @@ int64_t live_connections() { return live.load(); }
 connection::connection() { live.fetch_add(1); }
 
 connection::~connection() { live.fetch_sub(1); }
+#else
+connection::connection() = default;
+
+connection::~connection() = default;
+#endif
 
 int32_t accessor_call::operator()(const value& prototype) const {
     value record = prototype;

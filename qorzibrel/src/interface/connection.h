@@ -56,9 +56,11 @@ private:
     std::map<std::string, accessor_call, std::less<>> getters_, setters_;
 };
 
+#ifdef QORZIBREL_TEST_SEAMS
 // Connection objects that exist (open, kept closed, or still held by a thread of
-// the library), for the control interface.
+// the library), for the test variant's control interface.
 int64_t live_connections();
+#endif
 
 struct connection {
     connection();
@@ -81,7 +83,10 @@ struct connection {
     // Guarded by the library mutex.
     bool closing = false;
     std::map<std::string, stored_value, std::less<>> written;
+#ifdef QORZIBREL_TEST_SEAMS
+    // Every ZbWriteValue per property, refused ones too.
     std::map<std::string, uint64_t, std::less<>> write_counts;
+#endif
     std::optional<std::string> tree;
     std::string active_set;
 

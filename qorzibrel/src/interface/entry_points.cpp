@@ -1,4 +1,6 @@
-// The five entry points the application loads.
+// The five entry points the application loads. The branches under
+// QORZIBREL_TEST_SEAMS exist in the test variant only (injected results,
+// counters, the close hook): the product has none of them.
 
 #include <cmath>
 #include <cstring>
@@ -63,10 +65,12 @@ int32_t ZbCreate(connection_handle* handle, const char* profile, const property_
                  const create_options* options) {
     return guarded(result_io_error, [&] {
         auto& lib = state();
+#ifdef QORZIBREL_TEST_SEAMS
         {
             std::lock_guard lock(lib.mutex);
             if (auto injected = lib.take_injection("ZbCreate")) return *injected;
         }
+#endif
         if (!valid_create_arguments(handle, profile, accessors, count, options)) return result_invalid_argument;
 
         // The array, the profile and the options live only for this call.
@@ -86,7 +90,9 @@ int32_t ZbCreate(connection_handle* handle, const char* profile, const property_
             std::lock_guard lock(lib.mutex);
             conn->handle = lib.next_handle++;
             lib.connections.emplace(conn->handle, conn);
+#ifdef QORZIBREL_TEST_SEAMS
             ++lib.create_count;
+#endif
             *handle = conn->handle;
         }
         // Outside the library lock: starting sources starts threads.
@@ -99,19 +105,27 @@ int32_t ZbClose(connection_handle handle) {
     return guarded(result_io_error, [&] {
         auto& lib = state();
         std::shared_ptr<connection> conn;
+#ifdef QORZIBREL_TEST_SEAMS
         zbctl_close_hook hook = nullptr;
         void* hook_context = nullptr;
+#endif
         {
             std::lock_guard lock(lib.mutex);
+#ifdef QORZIBREL_TEST_SEAMS
             ++lib.close_count;
+#endif
             conn = open_connection(lib, handle);
             if (conn == nullptr || conn->closing) return result_invalid_argument;
             conn->closing = true;
+#ifdef QORZIBREL_TEST_SEAMS
             hook = lib.close_hook;
             hook_context = lib.close_hook_context;
+#endif
         }
+#ifdef QORZIBREL_TEST_SEAMS
         // The hook is application code: no library lock while it runs.
         if (hook != nullptr) hook(handle, hook_context);
+#endif
         // Only a flag: threads of the library that are inside a callback may
         // be waiting for the caller, so nothing here waits for them. They hold
         // what they use, so the connection is freed by whoever lets go last.
@@ -128,15 +142,19 @@ int32_t ZbReadValue(connection_handle handle, const char* property, value* value
     return guarded(result_io_error, [&] {
         auto& lib = state();
         std::lock_guard lock(lib.mutex);
+#ifdef QORZIBREL_TEST_SEAMS
         if (auto injected = lib.take_injection("ZbReadValue")) return *injected;
+#endif
         if (property == nullptr || value == nullptr) return result_invalid_argument;
         auto conn = open_connection(lib, handle);
         if (conn == nullptr) return result_invalid_argument;
 
+#ifdef QORZIBREL_TEST_SEAMS
         if (lib.injected_text_length >= 0 && value->type == string_type) {
             value->s.length = static_cast<uint64_t>(lib.injected_text_length);
             return result_ok;
         }
+#endif
         const std::string_view name = property;
         if (name == active_set_property) return reply_text(conn->active_set, *value);
         auto it = conn->written.find(name);
@@ -156,9 +174,11 @@ int32_t ZbWriteValue(connection_handle handle, const char* property, const value
         int32_t result;
         {
             std::lock_guard lock(lib.mutex);
+#ifdef QORZIBREL_TEST_SEAMS
             auto known = lib.find(handle);
             if (known != nullptr && property != nullptr) ++known->write_counts[property];
             if (auto injected = lib.take_injection("ZbWriteValue")) return *injected;
+#endif
             if (property == nullptr || value == nullptr) return result_invalid_argument;
             auto conn = open_connection(lib, handle);
             if (conn == nullptr) return result_invalid_argument;

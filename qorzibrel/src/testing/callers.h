@@ -1,4 +1,5 @@
-// Threads the library starts to call the application's accessors.
+// Threads the test variant starts to call the application's accessors on demand
+// (zbctl_call_threads, zbctl_hammer_*): load for the tests, never in the product.
 #pragma once
 
 #include <cstdint>

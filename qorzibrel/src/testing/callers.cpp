@@ -1,4 +1,4 @@
-#include "interface/callers.h"
+#include "testing/callers.h"
 
 #include <atomic>
 #include <condition_variable>
