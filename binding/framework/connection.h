@@ -190,8 +190,6 @@ public:
     static int32_t SetTransaction(sink_cookie cookie, const char* property, const value* value);
     static int32_t SetMotionFlag(sink_cookie cookie, const char* property, const value* value);
 
-    sink_cookie GetCookie() const { return cookie_; }
-
 private:
     connection_handle handle_ = 0;
     std::mutex mutex_;

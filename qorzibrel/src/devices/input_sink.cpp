@@ -20,6 +20,4 @@ std::vector<std::shared_ptr<input_sink>> sink_list::receivers() {
     return out;
 }
 
-bool sink_list::empty() { return receivers().empty(); }
-
 }  // namespace zibrel::qorzibrel

@@ -31,7 +31,6 @@ public:
     void add(const std::shared_ptr<input_sink>& sink);
     // Forgets the closed ones; empty when nobody listens.
     std::vector<std::shared_ptr<input_sink>> receivers();
-    bool empty();
 
 private:
     std::vector<std::shared_ptr<input_sink>> sinks_;
