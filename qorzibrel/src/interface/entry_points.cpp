@@ -106,7 +106,7 @@ int32_t ZbClose(connection_handle handle) {
         auto& lib = state();
         std::shared_ptr<connection> conn;
 #ifdef QORZIBREL_TEST_SEAMS
-        zbctl_close_hook hook = nullptr;
+        close_hook hook = nullptr;
         void* hook_context = nullptr;
 #endif
         {

@@ -1,6 +1,7 @@
 // Declarations of everything the library exports, with default visibility;
 // the library is built with hidden visibility, so anything not declared here
-// stays inside it. The test variant exports its control interface as well.
+// stays inside it. The test variant's control interface declares itself
+// exported in src/testing/.
 #pragma once
 
 #include "base/unwind.h"
@@ -10,9 +11,6 @@
 #include "zibrel_control.h"
 #include "zibrel_entry.h"
 #include "zibrel_extras.h"
-#ifdef QORZIBREL_TEST_SEAMS
-#include "zibrel_test_control.h"
-#endif
 #pragma GCC visibility pop
 
 namespace zibrel::qorzibrel {

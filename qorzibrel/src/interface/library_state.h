@@ -13,9 +13,6 @@
 #include <vector>
 
 #include "interface/connection.h"
-#ifdef QORZIBREL_TEST_SEAMS
-#include "zibrel_test_control.h"
-#endif
 
 namespace zibrel::qorzibrel {
 
@@ -24,6 +21,9 @@ struct injection {
     int32_t result;
     int times;  // < 0: until cleared
 };
+
+// zbctl_close_hook of the test variant's control interface.
+using close_hook = void (*)(uint64_t conn, void* context);
 #endif
 
 // Everything below is guarded by `mutex`. The mutex is never held while the
@@ -52,7 +52,7 @@ struct library_state {
     uint64_t close_count = 0;
     std::map<std::string, injection, std::less<>> injections;
     int64_t injected_text_length = -1;
-    zbctl_close_hook close_hook = nullptr;
+    qorzibrel::close_hook close_hook = nullptr;
     void* close_hook_context = nullptr;
 
     // The injected result for `entry`, consuming one use.

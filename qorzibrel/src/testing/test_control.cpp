@@ -1,6 +1,11 @@
 // The test variant's control interface (zibrel_test_control.h): inspection,
 // injected results and calls into the application's accessors on demand.
 
+// Exported: declared with default visibility before anything else declares them.
+#pragma GCC visibility push(default)
+#include "zibrel_test_control.h"
+#pragma GCC visibility pop
+
 #include <algorithm>
 #include <cstring>
 #include <map>
