@@ -27,6 +27,7 @@ int32_t accessor_call::operator()(const value& prototype) const {
     return setter != nullptr ? setter(cookie, name, &record) : getter(cookie, name, &record);
 }
 
+#ifdef QORZIBREL_TEST_SEAMS
 std::optional<accessor_call> connection::find_accessor(std::string_view property, bool setter) const {
     for (const auto& entry : accessors) {
         if (entry.name != property) continue;
@@ -35,9 +36,10 @@ std::optional<accessor_call> connection::find_accessor(std::string_view property
     }
     return std::nullopt;
 }
+#endif
 
 accessor_application::accessor_application(const std::vector<accessor_entry>& accessors) {
-    // The first entry of a name with such a function wins, as for find_accessor.
+    // The first entry of a name with such a function wins.
     for (const auto& entry : accessors) {
         if (entry.getter != nullptr) {
             getters_.try_emplace(entry.name, accessor_call{entry.getter, nullptr, entry.cookie, entry.original_name});

@@ -83,15 +83,16 @@ struct connection {
     // Guarded by the library mutex.
     bool closing = false;
     std::map<std::string, stored_value, std::less<>> written;
+    std::string active_set;
 #ifdef QORZIBREL_TEST_SEAMS
     // Every ZbWriteValue per property, refused ones too.
     std::map<std::string, uint64_t, std::less<>> write_counts;
-#endif
+    // The last command tree written, as zbctl_tree gives it.
     std::optional<std::string> tree;
-    std::string active_set;
 
     // The first entry named `property` that has a setter (or a getter), as a call.
     std::optional<accessor_call> find_accessor(std::string_view property, bool setter) const;
+#endif
 };
 
 }  // namespace zibrel::qorzibrel

@@ -51,7 +51,9 @@ int32_t store_write(connection& conn, std::string_view property, const value& se
     }
     stored_value copy;
     if (const int32_t r = copy.capture(sent); r != result_ok) return r;
+#ifdef QORZIBREL_TEST_SEAMS
     if (property == tree_property) conn.tree = std::move(tree);
+#endif
     if (property == active_set_property) conn.active_set = copy.text();
     conn.written.insert_or_assign(std::string(property), std::move(copy));
     return result_ok;
