@@ -23,9 +23,10 @@ from test_spacenavd_daemon import HAVE_LIBSPNAV, SPACENAVD, RealSpacenavd
 
 
 def environment(tmp_path, **settings):
-    """The process environment: no real devices unless the test brings some."""
+    """The process environment: no real devices unless the test brings some, and the
+    library installed beside the module, as a user has it (not the tests' variant)."""
     env = {k: v for k, v in os.environ.items()
-           if k not in ("ZIBREL_DEVICE", "ZIBREL_CONFIG", "ZIBREL_HID_ROOT", "SPNAV_SOCKET")}
+           if k not in ("ZIBREL_DEVICE", "ZIBREL_CONFIG", "ZIBREL_HID_ROOT", "SPNAV_SOCKET", "LD_LIBRARY_PATH")}
     env.update(ZIBREL_HID_ROOT=str(tmp_path / "empty-root"), SPNAV_SOCKET=str(tmp_path / "no-daemon.sock"))
     (tmp_path / "empty-root").mkdir(exist_ok=True)
     env.update({k: str(v) for k, v in settings.items()})

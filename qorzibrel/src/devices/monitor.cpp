@@ -10,11 +10,11 @@
 #include <optional>
 #include <vector>
 
+#include "base/settings.h"
 #include "devices/device_input.h"
 #include "devices/hidraw.h"
 #include "devices/input_sink.h"
 #include "devices/spacenav.h"
-#include "engine/settings.h"
 
 namespace zibrel::qorzibrel {
 namespace {

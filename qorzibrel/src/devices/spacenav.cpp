@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/process_exit.h"
+#include "base/report.h"
+#include "base/unwind.h"
 #include "devices/input_sink.h"
 #include "devices/spacenav_events.h"
-#include "interface/unwind.h"
-#include "interface/callers.h"
-#include "interface/report.h"
 
 namespace zibrel::qorzibrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "interface/input_signal.h"
+#include "base/input_signal.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -7,8 +7,6 @@
 #include <cstdint>
 #include <mutex>
 #include <unordered_set>
-
-#include "interface/exported.h"
 
 namespace zibrel::qorzibrel {
 
@@ -87,7 +85,3 @@ int input_signal_fd() {
 }
 
 }  // namespace zibrel::qorzibrel
-
-int zbx_input_fd(void) {
-    return zibrel::qorzibrel::guarded(-1, [] { return zibrel::qorzibrel::input_signal_fd(); });
-}

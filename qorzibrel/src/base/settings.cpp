@@ -1,4 +1,4 @@
-#include "engine/settings.h"
+#include "base/settings.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "devices/bounded_file.h"
-#include "interface/report.h"
+#include "base/bounded_file.h"
+#include "base/report.h"
 
 namespace zibrel::qorzibrel {
 namespace {
