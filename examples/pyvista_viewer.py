@@ -5,9 +5,18 @@
     python examples/pyvista_viewer.py --seconds 14 --screenshot view.png
 
 The device is the one our navigation library is configured with (ZIBREL_DEVICE,
-ZIBREL_CONFIG). When neither is set, examples/pyvista_settings.conf is used: it
-replays examples/pyvista_session.txt and binds the device's buttons to the
-viewer's commands (fit, front, top, iso, projection). Close the window to stop.
+ZIBREL_CONFIG). Navigation has the adapter's defaults: turns keep the horizon
+level about the scene's up axis (Z), and the view turns about what is at its
+centre. The buttons:
+
+- with a real device and no settings file: button 0 fits the scene into the
+  view, button 1 shows the iso view (the library's defaults); a settings file
+  named by ZIBREL_CONFIG may bind them and the others otherwise;
+- when neither ZIBREL_DEVICE nor ZIBREL_CONFIG is set, examples/pyvista_settings.conf
+  is used: it replays examples/pyvista_session.txt and binds buttons 0 to 4 to the
+  viewer's commands fit, front, top, iso and projection.
+
+The window's text says which applies. Close the window to stop.
 """
 import argparse
 import os
@@ -35,14 +44,19 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, help="close the window after this many seconds")
     parser.add_argument("--screenshot", type=pathlib.Path, help="save the last picture here when closing")
     args = parser.parse_args()
-    if "ZIBREL_DEVICE" not in os.environ and "ZIBREL_CONFIG" not in os.environ:
+    own_settings = "ZIBREL_DEVICE" not in os.environ and "ZIBREL_CONFIG" not in os.environ
+    if own_settings:
         os.environ["ZIBREL_CONFIG"] = str(HERE / "pyvista_settings.conf")
         print("device: the scripted session examples/pyvista_session.txt (set ZIBREL_DEVICE for a real one)")
+        buttons = "buttons 0-4: fit / front / top / iso / projection"
+    elif os.environ.get("ZIBREL_CONFIG"):
+        buttons = "buttons: as your settings file binds them (else 0: fit, 1: iso)"
+    else:
+        buttons = "button 0: fit, button 1: iso"
 
     plotter = pv.Plotter(title="pyzibrel: PyVista viewer", window_size=(1024, 768))
     scene(plotter)
-    plotter.add_text("3D mouse: turn, pan, zoom; buttons run fit / front / top / iso / projection",
-                     font_size=9, position="lower_left")
+    plotter.add_text(f"3D mouse: turn, pan, zoom; {buttons}", font_size=9, position="lower_left")
     navigator = attach(plotter)
 
     if args.seconds is not None:

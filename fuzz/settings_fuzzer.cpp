@@ -1,5 +1,5 @@
 // Our library's settings reader over fuzzed settings text (and the same text
-// as a ZIBREL_DEVICE source list). Whatever the text, every value that applies
+// as a ZIBREL_DEVICE source list and as an application's settings). Whatever the text, every value that applies
 // lies in its documented range, every problem is one message naming its line,
 // and device input shaped by the result stays within full deflection.
 #include <cmath>
@@ -11,7 +11,7 @@
 
 #include "fuzz/check.h"
 #include "devices/device_input.h"
-#include "engine/settings.h"
+#include "base/settings.h"
 
 using namespace zibrel::qorzibrel;
 
@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(e.starts_with(origin + " line "));
         const size_t line = std::strtoul(e.c_str() + origin.size() + 6, nullptr, 10);
         FUZZ_CHECK(line >= 1 && line <= lines);
-        FUZZ_CHECK(e.ends_with("; line ignored"));
+        // Skipped, or (a source list with bad items) applied without them.
+        FUZZ_CHECK(e.ends_with("; line ignored") || e.ends_with(") apply"));
         // One line of text, as it is written on standard error.
         FUZZ_CHECK(e.find('\0') == std::string::npos && e.find('\n') == std::string::npos);
     }
@@ -55,10 +56,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::vector<device_source> sources;
     std::string error;
-    if (parse_sources(text, "", sources, error)) {
-        for (const device_source& source : sources) FUZZ_CHECK(source.kind != source_kind::file || !source.path.empty());
-    } else {
-        FUZZ_CHECK(!error.empty());
+    // The items understood are kept either way; the others are named.
+    if (!parse_sources(text, "", sources, error)) FUZZ_CHECK(!error.empty());
+    for (const device_source& source : sources) FUZZ_CHECK(source.kind != source_kind::file || !source.path.empty());
+
+    // The same text as an application's settings: each problem names its key or its line.
+    std::vector<std::string> app_errors;
+    FUZZ_CHECK(check_application_settings(text, app_errors) == app_errors.empty());
+    for (const std::string& e : app_errors) {
+        FUZZ_CHECK(e.starts_with("setting '") || e.starts_with("application settings line "));
+        FUZZ_CHECK(e.find('\n') == std::string::npos);
     }
 
     // Input shaped by these settings never goes beyond full deflection.

@@ -19,7 +19,7 @@ import numpy as np
 
 from . import camera
 
-__all__ = ["UpAxisWarning", "derived_calls", "navigator_options", "takes_pivot", "warn_if_up_is_against"]
+__all__ = ["UpAxisWarning", "derived_calls", "takes_pivot", "warn_if_up_is_against"]
 
 
 class UpAxisWarning(UserWarning):
@@ -93,12 +93,3 @@ def warn_if_up_is_against(viewer: Any, matrix: Any, up: Any, stacklevel: int = 3
                       f"would first roll the view upright; give the viewer's screen up as its up axis",
                       UpAxisWarning, stacklevel=stacklevel)
 
-
-def navigator_options(navigator_class: Any, settings: Any, options: dict[str, Any]) -> dict[str, Any]:
-    """The options of an adapter's attach() for the Navigator, with `settings` when it is given."""
-    if settings is None:
-        return options
-    if "settings" not in inspect.signature(navigator_class.__init__).parameters:
-        raise TypeError("this pyzibrel.Navigator takes no settings=; give the library's settings in the file "
-                        "that ZIBREL_CONFIG names")
-    return dict(options, settings=settings)

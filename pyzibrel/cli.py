@@ -2,8 +2,9 @@
 
     python -m pyzibrel status [--json]        the library, the settings file, each source and device,
                                               the problems found; exit status 1 when no device can be used
-    python -m pyzibrel monitor [--seconds N]  live axes and buttons
-    python -m pyzibrel record FILE [--seconds N] [--motion-timeout MS]
+    python -m pyzibrel monitor [--seconds N] [--no-wait]
+                                              live axes and buttons (waits for a device unless --no-wait)
+    python -m pyzibrel record FILE [--seconds N] [--motion-timeout MS] [--no-wait]
                                               a device file of live input, to replay with ZIBREL_DEVICE=file:FILE
 """
 from __future__ import annotations
@@ -15,7 +16,7 @@ import pathlib
 import time
 from collections.abc import Sequence
 
-from rich.console import Console, Group
+from rich.console import Console, ConsoleOptions, Group, RenderResult
 from rich.live import Live
 from rich.markup import escape
 from rich.table import Table
@@ -44,9 +45,9 @@ def usable_devices(info: DeviceInfo) -> list[str]:
 # ---------------------------------------------------------------- status
 
 
-def _source_state(source: Source) -> str:
+def _source_state(source: Source, problems: Sequence[str] = ()) -> str:
     if not source.available:
-        return "[red]not available[/]" + (" (see the problems below)" if source.problem else "")
+        return "[red]not available[/]" + (" (see the problems below)" if source.problem in problems else "")
     present = [d for d in source.devices if d.connected]
     if source.source == "spacenavd":
         state = "the daemon is running"
@@ -70,7 +71,7 @@ def print_status(info: DeviceInfo, console: Console) -> None:
         console.print("[bold]Sources:[/] none configured")
     for source in info.sources:
         path = f" {escape(source.path)}" if source.path else ""
-        console.print(f"  [bold]{escape(source.source)}[/]{path}: {_source_state(source)}")
+        console.print(f"  [bold]{escape(source.source)}[/]{path}: {_source_state(source, info.problems)}")
         for d in source.devices:
             if d.problem:
                 state = "[red]cannot be used[/] (see the problems below)"
@@ -105,15 +106,17 @@ def cmd_status(args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------- monitor
 
 
-BAR_HALF = 20  # characters each side of the centre
+BAR_HALF = 20  # characters each side of the centre, where the terminal is wide enough
+# An axis row is its name, the bar and the value: "rz [   |   ] +0.000".
+_ROW_EXTRA = len("rz ") + len("[|]") + len(" +0.000")
 
 
-def deflection_bar(value: float) -> Text:
-    """A bar centred on zero, filled towards the value's side; value in [-1, 1]."""
+def deflection_bar(value: float, half: int = BAR_HALF) -> Text:
+    """A bar centred on zero, `half` cells each side, filled towards the value's side; value in [-1, 1]."""
     value = max(-1.0, min(1.0, value))
-    cells = round(abs(value) * BAR_HALF)
-    left = " " * (BAR_HALF - cells) + "█" * cells if value < 0 else " " * BAR_HALF
-    right = "█" * cells + " " * (BAR_HALF - cells) if value > 0 else " " * BAR_HALF
+    cells = round(abs(value) * half)
+    left = " " * (half - cells) + "█" * cells if value < 0 else " " * half
+    right = "█" * cells + " " * (half - cells) if value > 0 else " " * half
     bar = Text("[")
     bar.append(left, style="cyan")
     bar.append("|")
@@ -141,14 +144,16 @@ class MonitorView:
             (self.pressed.add if event.kind == "press" else self.pressed.discard)(event.button)
             self.last_button = f"{event.kind} {event.button}"
 
-    def __rich__(self) -> Group:
+    def __rich_console__(self, console: Console, options: ConsoleOptions) -> RenderResult:
+        # Narrow terminals get shorter bars: a wrapped row would break the live display.
+        half = max(4, min(BAR_HALF, (options.max_width - _ROW_EXTRA) // 2))
         table = Table.grid(padding=(0, 1))
         for name, value in zip(AXIS_NAMES, self.axes):
-            table.add_row(Text(f"{name:>2}"), deflection_bar(value), Text(f"{value:+.3f}"))
+            table.add_row(Text(f"{name:>2}"), deflection_bar(value, half), Text(f"{value:+.3f}"))
         held = " ".join(str(b) for b in sorted(self.pressed)) or "none"
-        return Group(table,
-                     Text(f"buttons held: {held}   last: {self.last_button}"),
-                     Text(f"events: {self.motions} motion, {self.buttons} button"))
+        yield Group(table,
+                    Text(f"buttons held: {held}   last: {self.last_button}"),
+                    Text(f"events: {self.motions} motion, {self.buttons} button"))
 
 
 def _input_from(info: DeviceInfo) -> str:
@@ -156,25 +161,43 @@ def _input_from(info: DeviceInfo) -> str:
     return "input from " + (", ".join(ready) if ready else "no device found yet")
 
 
-def _open_monitor(err: Console):
+WAIT_INTERVAL_S = 0.5  # how often a missing device is looked for again
+
+
+def _open_monitor(err: Console, wait: bool = False, end: float | None = None):
+    """A monitor of the configured devices; with `wait`, looks again until one appears
+    (or `end`, a time.monotonic(), passes), saying once that it waits."""
     try:
         return monitor()
     except MonitorError as e:
-        err.print(f"[red]Cannot monitor the devices[/]: {escape(str(e))}")
+        if not wait:
+            err.print(f"[red]Cannot monitor the devices[/]: {escape(str(e))}")
+            return None
+        err.print(f"Waiting for a device ({escape(str(e))}); plug one in or start spacenavd. Ctrl-C stops.")
+    try:
+        while end is None or time.monotonic() < end:
+            time.sleep(WAIT_INTERVAL_S if end is None else max(0.0, min(WAIT_INTERVAL_S, end - time.monotonic())))
+            try:
+                return monitor()
+            except MonitorError:
+                continue
+    except KeyboardInterrupt:
         return None
+    err.print("[red]No device appeared[/] while waiting.")
+    return None
 
 
 def cmd_monitor(args: argparse.Namespace) -> int:
     err = _console(stderr=True)
-    info = devices()
-    mon = _open_monitor(err)
+    end = None if args.seconds is None else time.monotonic() + args.seconds
+    mon = _open_monitor(err, wait=not args.no_wait, end=end)
     if mon is None:
         return EXIT_NO_DEVICE
+    info = devices()
     stop = "" if args.seconds is None else f" for {args.seconds:g} s"
     out = _console()
     out.print(f"Monitoring {escape(_input_from(info))}{stop}; Ctrl-C stops.")
     view = MonitorView()
-    end = None if args.seconds is None else time.monotonic() + args.seconds
     with mon, Live(view, console=out, refresh_per_second=20) as live:
         try:
             while end is None or time.monotonic() < end:
@@ -199,9 +222,9 @@ def cmd_record(args: argparse.Namespace) -> int:
     try:
         out = part.open("w", encoding="utf-8")
     except OSError as e:
-        err.print(f"[red]Cannot write {escape(str(part))}[/]: {escape(e.strerror or str(e))}")
+        # The user's path, not the file written on the way to it.
+        err.print(f"[red]Cannot write {escape(str(path))}[/]: {escape(e.strerror or str(e))}")
         return EXIT_USAGE
-    info = devices()
     timeout = args.motion_timeout
     if timeout is None:
         # The library's own motion timeout: its settings file, read and parsed by the library.
@@ -215,13 +238,14 @@ def cmd_record(args: argparse.Namespace) -> int:
         for problem in chosen.problems:
             err.print(f"[yellow]Settings[/]: {escape(problem)}")
         timeout = chosen.motion_timeout_ms
-    mon = _open_monitor(err)
+    end = None if args.seconds is None else time.monotonic() + args.seconds
+    mon = _open_monitor(err, wait=not args.no_wait, end=end)
     if mon is None:
         out.close()
         part.unlink(missing_ok=True)
         return EXIT_NO_DEVICE
     opened = time.monotonic()
-    end = None if args.seconds is None else opened + args.seconds
+    info = devices()  # after waiting: the device that came
     with mon, out:
         out.write(f"# Recorded by python -m pyzibrel record on {datetime.datetime.now():%Y-%m-%d %H:%M:%S}, "
                   f"{_input_from(info)}.\n"
@@ -287,6 +311,8 @@ def parser() -> argparse.ArgumentParser:
     status.set_defaults(run=cmd_status)
     mon = commands.add_parser("monitor", help="live axes and buttons")
     mon.add_argument("--seconds", type=_seconds, metavar="N", help="stop after N seconds (default: Ctrl-C)")
+    mon.add_argument("--no-wait", action="store_true", help="exit with 1 at once when no device can be used "
+                                                              "(default: wait for one)")
     mon.set_defaults(run=cmd_monitor)
     rec = commands.add_parser("record", help="write a device file from live input")
     rec.add_argument("file", metavar="FILE", help="the device file to write")
@@ -294,6 +320,8 @@ def parser() -> argparse.ArgumentParser:
     rec.add_argument("--motion-timeout", type=_timeout, metavar="MS",
                      help="the library's motion-timeout while recording (default: the settings file's, "
                           "else the library's default)")
+    rec.add_argument("--no-wait", action="store_true", help="exit with 1 at once when no device can be used "
+                                                              "(default: wait for one)")
     rec.set_defaults(run=cmd_record)
     return p
 

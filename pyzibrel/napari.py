@@ -30,7 +30,7 @@ from __future__ import annotations
 
 import math
 import weakref
-from typing import Any, Optional, Sequence
+from typing import Any, Mapping, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -43,15 +43,18 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError(f"pyzibrel.napari needs napari and a Qt binding ({exc}); install them with "
                       f"`pip install pyzibrel[napari]`") from exc
 
-from . import _viewer_support
 from . import camera as zcam
 from . import pick as zpick
 from .convert import as_array
 from .navigator import Navigator, Viewer
 
-__all__ = ["NapariViewer", "attach"]
+__all__ = ["DEFAULT_SETTINGS", "NapariViewer", "attach"]
 
 Array = npt.NDArray[np.float64]
+
+# Turns keep the viewer's up axis upright on screen; the application's settings= and the user's
+# settings file (ZIBREL_CONFIG) go over these.
+DEFAULT_SETTINGS: Mapping[str, Any] = {"lock-horizon": True}
 
 
 def _unit(v: Any) -> Array:
@@ -377,14 +380,15 @@ def attach(viewer: Any, *, timer: bool = True, up: Any = None, pivot_marker: boo
     - up: the world's up axis in napari's world coordinates (default: what is up on
       screen in napari's home view, -y with the default orientation);
     - pivot_marker: a dot at the pivot during a motion (a vispy visual, not a layer);
-    - settings and the other options go to `pyzibrel.Navigator`.
+    - settings: the navigation library's settings, over `DEFAULT_SETTINGS` (lock-horizon
+      on, about `up`); the other options go to `pyzibrel.Navigator`.
 
     The navigator closes when the viewer or its window closes, or the application
     quits; `navigator.viewer` is the `NapariViewer` (`.selection`: selected layers).
     """
     adapter = NapariViewer(viewer, up=up, pivot_marker=pivot_marker)
     try:
-        navigator = Navigator(adapter, **_viewer_support.navigator_options(Navigator, settings, navigator_options))
+        navigator = Navigator(adapter, settings={**DEFAULT_SETTINGS, **(settings or {})}, **navigator_options)
     except BaseException:
         adapter.detach()
         raise

@@ -20,7 +20,7 @@ import threading
 import time
 import traceback
 from dataclasses import dataclass, field
-from typing import Any, Callable, Iterator, Optional, Union
+from typing import Any, Callable, Iterator, Mapping, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -28,7 +28,8 @@ import numpy.typing as npt
 import _pyzibrel
 from _pyzibrel import ZibrelBox, ZibrelFrustum, ZibrelMatrix, ZibrelPlane, ZibrelPoint
 
-from . import _library, _viewer_support
+from . import _app_settings, _library, _viewer_support
+from ._app_settings import SettingValue
 from .camera import world_axes
 from .convert import as_array, to_box, to_frustum, to_matrix, to_numpy, to_plane, to_point
 
@@ -110,8 +111,14 @@ class Viewer:
         """Show or hide the point the view turns about."""
 
     def get_up_axis(self) -> Array:
-        """The world's up direction (3,), which the standard views keep up."""
+        """The world's up direction (3,), which the standard views and lock-horizon keep up."""
         return np.array([0.0, 1.0, 0.0])
+
+    def get_pointer(self) -> Optional[Array]:
+        """A world point (3,) on the line of sight under the mouse pointer (a point on the near
+        plane, say), or None when the pointer is not over the view. With the setting
+        `pivot = pointer` the view turns about what is hit under it."""
+        return None
 
     def render(self) -> None:
         """Draw the viewer again; called at the end of a tick() that changed it."""
@@ -119,7 +126,7 @@ class Viewer:
 
 _VIEWER_METHODS = ("get_camera", "set_camera", "is_perspective", "get_fov", "set_fov", "get_view_extents",
                    "set_view_extents", "get_scene_bounds", "get_selection_bounds", "pick", "show_pivot",
-                   "get_up_axis", "render")
+                   "get_up_axis", "get_pointer", "render")
 
 
 @dataclass
@@ -239,6 +246,7 @@ class _Snapshot:
     scene: Optional[ZibrelBox] = None
     selection: Optional[ZibrelBox] = None
     coordinate_system: Optional[ZibrelMatrix] = None
+    pointer: Optional[ZibrelPoint] = None
 
 
 class Navigator(_pyzibrel.ZibrelNavigationModel):
@@ -256,7 +264,8 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
             if name in cls.__dict__:
                 setattr(cls, name, _converting(cls.__dict__[name], convert, value_class))
 
-    def __init__(self, viewer: Viewer, *, profile: Optional[str] = None, commands: Optional[CommandSet] = None,
+    def __init__(self, viewer: Viewer, *, settings: Optional[Mapping[str, SettingValue]] = None,
+                 profile: Optional[str] = None, commands: Optional[CommandSet] = None,
                  application_timing: bool = True, enable: bool = True) -> None:
         super().__init__(False, 0)
         for required in ("get_camera", "set_camera"):
@@ -274,6 +283,10 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         self._camera_takes_pivot = _viewer_support.takes_pivot(self._calls["set_camera"])
         self._close_hooks: list[Callable[[], object]] = []
         self._profile = profile or default_profile()
+        # Checked now, so that a bad key fails where the application wrote it.
+        self._settings_text = _app_settings.settings_text(settings)
+        self._settings = dict(settings) if settings is not None else {}
+        _app_settings.check(self._profile, self._settings_text)
         self._commands = commands if commands is not None else CommandSet()
         self._application_timing = bool(application_timing)
         self._thread = threading.get_ident()
@@ -324,7 +337,14 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         if self._application_timing:
             self._put_frame_timing_source(1)
         self._put_profile_hint(self._profile)
-        self._enable_navigation(True)
+        # For exactly the connection this thread opens next under this profile: several
+        # navigators of one process, and of one profile, each open with their own.
+        _app_settings.give(self._profile, self._settings_text)
+        try:
+            self._enable_navigation(True)
+        finally:
+            if self._settings_text:
+                _app_settings.give(self._profile, "")  # not left for another model if the open failed
         self._publish()
 
     @property
@@ -334,6 +354,12 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
     @property
     def commands(self) -> CommandSet:
         return self._commands
+
+    @property
+    def settings(self) -> dict[str, SettingValue]:
+        """The application's settings given to the library (a copy); the user's settings file
+        and the environment override them."""
+        return dict(self._settings)
 
     @property
     def pivot(self) -> Optional[Array]:
@@ -508,6 +534,10 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         axes: Optional[ZibrelMatrix] = self._convert("get_up_axis", _coordinate_system, self._viewer("get_up_axis"))
         return to_matrix(np.eye(4)) if axes is None else axes
 
+    def _pointer(self) -> Optional[ZibrelPoint]:
+        result: Optional[ZibrelPoint] = self._convert("get_pointer", to_point, self._viewer("get_pointer"))
+        return result
+
     def _take_snapshot(self) -> None:
         # Called with the lock held, on the application's thread.
         s = _Snapshot()
@@ -518,6 +548,7 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         s.scene = self._box("get_scene_bounds")
         s.selection = self._box("get_selection_bounds")
         s.coordinate_system = self._up()
+        s.pointer = self._pointer()
         self._snapshot = s
 
     def _direct(self) -> bool:
@@ -645,8 +676,9 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
     def _get_pivot_visible(self) -> Optional[bool]:
         return self._pivot_visible
 
-    def _get_pointer_position(self) -> None:
-        return None
+    def _get_pointer_position(self) -> Optional[ZibrelPoint]:
+        result: Optional[ZibrelPoint] = self._read("pointer", self._pointer)
+        return result
 
     def _get_hit_look_at(self) -> Optional[ZibrelPoint]:
         # Hit-testing needs the viewer: off the application's thread there is no hit,

@@ -27,7 +27,7 @@ from __future__ import annotations
 import math
 import sys
 import traceback
-from typing import Any, Callable, Optional, Sequence
+from typing import Any, Callable, Mapping, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -39,14 +39,17 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError(f"pyzibrel.polyscope needs polyscope ({exc}); install it with "
                       f"`pip install pyzibrel[polyscope]`") from exc
 
-from . import _viewer_support
 from . import camera as zcam
 from .convert import as_array
 from .navigator import Navigator, Viewer
 
-__all__ = ["PolyscopeViewer", "attach", "up_axis"]
+__all__ = ["DEFAULT_SETTINGS", "PolyscopeViewer", "attach", "up_axis"]
 
 Array = npt.NDArray[np.float64]
+
+# Turns keep the viewer's up axis upright on screen; the application's settings= and the user's
+# settings file (ZIBREL_CONFIG) go over these.
+DEFAULT_SETTINGS: Mapping[str, Any] = {"lock-horizon": True}
 
 MARKER = "pyzibrel pivot"
 _UP = {"x_up": (1, 0, 0), "y_up": (0, 1, 0), "z_up": (0, 0, 1),
@@ -227,14 +230,15 @@ def attach(*, timer: bool = True, callback: Optional[Callable[[], object]] = Non
       first in every frame; do not set another with `ps.set_user_callback` afterwards;
     - up: the world's up axis (default: polyscope's up direction, `ps.get_up_dir()`);
     - pivot_marker: a dot at the pivot during a motion;
-    - settings and the other options go to `pyzibrel.Navigator`.
+    - settings: the navigation library's settings, over `DEFAULT_SETTINGS` (lock-horizon
+      on, about `up`); the other options go to `pyzibrel.Navigator`.
 
     `navigator.close()` gives polyscope's callback back to the application's and
     removes the marker.
     """
     adapter = PolyscopeViewer(up=up, pivot_marker=pivot_marker)
     try:
-        navigator = Navigator(adapter, **_viewer_support.navigator_options(Navigator, settings, navigator_options))
+        navigator = Navigator(adapter, settings={**DEFAULT_SETTINGS, **(settings or {})}, **navigator_options)
     except BaseException:
         adapter.detach()
         raise

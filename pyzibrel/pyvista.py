@@ -14,6 +14,11 @@ thread that runs the event loop, so every VTK call happens there; nothing of
 VTK is touched from another thread. Off-screen plotters (tests, scripts) get no
 timer: call `navigator.tick(now_seconds)` yourself, then render or screenshot.
 
+The adapter's settings (`DEFAULT_SETTINGS`): lock-horizon on, about the world's
+up axis (the viewer's `up`). `attach(settings=...)` adds to them or turns them
+off; the user's settings file and the environment override both. One plotter
+has one live navigator: attaching again closes the previous one.
+
 How VTK's camera maps to the library's convention:
 - the camera-to-world matrix is built from the position, the focal point and
   the view up; writing it keeps the focal point at the pivot's depth (or at the
@@ -28,7 +33,9 @@ After every change the clipping range is reset to what is visible.
 from __future__ import annotations
 
 import math
-from typing import Any, Callable, Iterable, Iterator, Optional, Sequence
+import warnings
+import weakref
+from typing import Any, Callable, Iterable, Iterator, Mapping, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -47,16 +54,22 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from .camera import horizontal_fov, look_at_from_matrix, look_at_matrix, vertical_fov, view_command
 from .convert import as_array
+from ._app_settings import SettingValue
 from .navigator import CommandSet, Navigator, Viewer
 from .pick import PointCloud, aperture_rays
 
-__all__ = ["PyVistaViewer", "attach", "camera_matrix", "dominant_axis", "set_camera_matrix", "visible_bounds"]
+__all__ = ["DEFAULT_SETTINGS", "PyVistaViewer", "attach", "camera_matrix", "dominant_axis", "set_camera_matrix",
+           "visible_bounds"]
 
 Array = npt.NDArray[np.float64]
 
 # The default frame timer: a little faster than 60 Hz, so a sample waits at most one period.
 DEFAULT_PERIOD_MS = 16
 _TINY = 1e-12
+
+# What a CAD or scientific viewer's user expects: a spin turns about the world's up
+# axis and the horizon stays level. attach(settings=...) and the user's file override it.
+DEFAULT_SETTINGS: Mapping[str, SettingValue] = {"lock-horizon": True}
 
 
 # --- camera mapping ------------------------------------------------------------------------------
@@ -321,6 +334,9 @@ class PyVistaViewer(Viewer):
             raise ValueError("expected an up direction of non-zero length")
         self.up = self.up / np.linalg.norm(self.up)
         self.selection: list[Any] = []
+        # The mouse pointer in display pixels (x, y from the lower left corner of the window),
+        # None while it is not over the window; attach() keeps it from the interactor's events.
+        self.pointer: Optional[tuple[float, float]] = None
         self.marker = PivotMarker(self.renderer, marker_color, marker_size) if pivot_marker else None
         self.picker = RayPicker()
 
@@ -436,6 +452,20 @@ class PyVistaViewer(Viewer):
     def get_up_axis(self) -> Array:
         return self.up.copy()
 
+    def get_pointer(self) -> Optional[Array]:
+        """The world point on the near plane under `pointer`, None when it is not over this renderer."""
+        if self.pointer is None or self.closed:
+            return None
+        x, y = (float(v) for v in self.pointer)
+        if not (math.isfinite(x) and math.isfinite(y)) or not self.renderer.IsInViewport(int(x), int(y)):
+            return None
+        self.renderer.SetDisplayPoint(x, y, 0.0)
+        self.renderer.DisplayToWorld()
+        w = np.array(self.renderer.GetWorldPoint(), dtype=np.float64)
+        if not (np.all(np.isfinite(w)) and abs(w[3]) > _TINY):
+            return None
+        return w[:3] / w[3]
+
     def render(self) -> None:
         if not self.closed:
             self.plotter.render()
@@ -520,8 +550,34 @@ def _qt_timer(plotter: Any, callback: Callable[[], None], period_ms: int) -> Any
     return timer
 
 
+def _qt_close_signals(plotter: Any) -> list[Any]:
+    """The Qt signals after which the plotter's navigation must end: its window closed
+    (pyvistaqt's `signal_close`, emitted by every close of the window, whatever called it),
+    the widget destroyed with its parent, and the application quitting."""
+    signals = []
+    window = getattr(plotter, "app_window", None)
+    if window is not None and hasattr(window, "signal_close"):
+        signals.append(window.signal_close)
+    destroyed = getattr(plotter, "destroyed", None)  # a QtInteractor is a QWidget
+    if destroyed is not None and hasattr(destroyed, "connect"):
+        signals.append(destroyed)
+    try:
+        from qtpy.QtWidgets import QApplication  # type: ignore[import-not-found,unused-ignore]
+    except ImportError:  # pragma: no cover - a Qt interactor without qtpy
+        return signals
+    app = QApplication.instance()
+    if app is not None:
+        signals.append(app.aboutToQuit)
+    return signals
+
+
+# The navigator of each plotter: attach() closes the one before.
+_attached: "weakref.WeakKeyDictionary[Any, weakref.ReferenceType[Navigator]]" = weakref.WeakKeyDictionary()
+
+
 class _Attachment:
-    """Keeps the timer and the close hook of one attached navigator, and undoes them once."""
+    """Keeps the timer, the pointer observers and the close hooks of one attached navigator,
+    and undoes them once."""
 
     def __init__(self, plotter: Any, navigator: Navigator, viewer: PyVistaViewer, period_ms: int,
                  timer: Optional[bool]) -> None:
@@ -537,8 +593,12 @@ class _Attachment:
         iren = getattr(plotter, "iren", None)
         interactor = getattr(iren, "interactor", None)
         self.qt_timer: Any = None
+        self.qt_closes: list[tuple[Any, Callable[..., None]]] = []
+        self.pointer_interactor: Any = None
+        self.pointer_observers: list[int] = []
         wanted = not getattr(plotter, "off_screen", False) if timer is None else timer
-        if wanted and isinstance(interactor, vtkGenericRenderWindowInteractor):
+        qt = isinstance(interactor, vtkGenericRenderWindowInteractor)
+        if wanted and qt:
             # A Qt widget (pyvistaqt's BackgroundPlotter, QtInteractor): its interactor runs every
             # VTK timer on one 10 ms QTimer, so ours is a QTimer of its own on the Qt thread.
             self.qt_timer = _qt_timer(plotter, self._on_qt_timer, period_ms)
@@ -548,6 +608,16 @@ class _Attachment:
             # TimerEvent as theirs (pyvista's add_timer_event) never see them.
             self.observer = interactor.AddObserver("TimerEvent", self._on_timer, 100.0)
             self.timer_id = interactor.CreateRepeatingTimer(period_ms)
+        if interactor is not None:
+            self._watch_pointer(interactor)
+        if qt:
+            # pyvistaqt's window close calls QMainWindow.close(), past the plotter's close(); a
+            # widget may be destroyed with its parent; the application may quit. Each ends navigation.
+            for signal in _qt_close_signals(plotter):
+                def closing(*_args: Any) -> None:
+                    self.plotter_closing()
+                signal.connect(closing)
+                self.qt_closes.append((signal, closing))
         # Close the navigator first when the plotter closes. The plotter's close hook is
         # replaced by every show(), so the plotter's close() itself is wrapped, on this instance only.
         self._plotter_close = getattr(plotter, "close", None)
@@ -560,6 +630,20 @@ class _Attachment:
             self._close_wrapper: Optional[Callable[..., Any]] = close
         else:  # pragma: no cover - not a plotter
             self._close_wrapper = None
+
+    def _watch_pointer(self, interactor: Any) -> None:
+        """Keep viewer.pointer from the interactor's mouse events (observers that never abort)."""
+        def moved(obj: Any, _event: str) -> None:
+            x, y = obj.GetEventPosition()
+            self.viewer.pointer = (float(x), float(y))
+
+        def left(_obj: Any, _event: str) -> None:
+            self.viewer.pointer = None
+
+        self.pointer_interactor = interactor
+        self.pointer_observers = [interactor.AddObserver("MouseMoveEvent", moved, -100.0),
+                                  interactor.AddObserver("EnterEvent", moved, -100.0),
+                                  interactor.AddObserver("LeaveEvent", left, -100.0)]
 
     def _on_timer(self, _obj: Any, _event: str, timer_id: int) -> None:
         if timer_id != self.timer_id or self.interactor is None:
@@ -588,15 +672,35 @@ class _Attachment:
         self.undo()
 
     def undo(self) -> None:
+        # Qt objects may already be gone (the window was destroyed before the plotter):
+        # what is gone needs no undoing.
         if self.qt_timer is not None:
-            self.qt_timer.stop()
-            self.qt_timer = None
+            timer, self.qt_timer = self.qt_timer, None
+            try:
+                timer.stop()
+            except RuntimeError:
+                pass
+        closes, self.qt_closes = self.qt_closes, []
+        for signal, slot in closes:
+            # A signal of an object being destroyed (the widget's own "destroyed") cannot be
+            # disconnected any more; Qt drops its connections itself.
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", RuntimeWarning)
+                try:
+                    signal.disconnect(slot)
+                except (RuntimeError, TypeError):
+                    pass
         if self.interactor is not None:
             if self.timer_id is not None:
                 self.interactor.DestroyTimer(self.timer_id)
             if self.observer is not None:
                 self.interactor.RemoveObserver(self.observer)
             self.interactor = self.timer_id = self.observer = None
+        if self.pointer_interactor is not None:
+            for observer in self.pointer_observers:
+                self.pointer_interactor.RemoveObserver(observer)
+            self.pointer_interactor, self.pointer_observers = None, []
+        self.viewer.pointer = None
         if self._close_wrapper is not None:
             if self.plotter.__dict__.get("close") is self._close_wrapper:
                 del self.plotter.close
@@ -618,33 +722,49 @@ class PyVistaNavigator(Navigator):
         return super().tick(now_seconds)
 
 
-def attach(plotter: Any, *, renderer: Any = None, up: Any = None, period_ms: int = DEFAULT_PERIOD_MS,
-           timer: Optional[bool] = None, pivot_marker: bool = True, marker_color: Sequence[float] = (1.0, 0.45, 0.0),
-           marker_size: float = 14.0, profile: Optional[str] = None, application_timing: bool = True,
-           enable: bool = True) -> Navigator:
-    """Navigate `plotter` (a pyvista.Plotter, or a pyvistaqt BackgroundPlotter) with the 3D mouse.
+def attach(plotter: Any, *, settings: Optional[Mapping[str, SettingValue]] = None, renderer: Any = None,
+           up: Any = None, period_ms: int = DEFAULT_PERIOD_MS, timer: Optional[bool] = None,
+           pivot_marker: bool = True, marker_color: Sequence[float] = (1.0, 0.45, 0.0), marker_size: float = 14.0,
+           profile: Optional[str] = None, application_timing: bool = True, enable: bool = True) -> Navigator:
+    """Navigate `plotter` (a pyvista.Plotter, or a pyvistaqt BackgroundPlotter or QtInteractor) with the 3D mouse.
 
+    - settings: the navigation library's settings for this viewer, over `DEFAULT_SETTINGS`
+      (lock-horizon on), e.g. {"pivot": "pointer", "button.2": "view:top"}; the user's
+      settings file (ZIBREL_CONFIG) and the environment override them; a bad key or
+      value raises ValueError naming it;
     - renderer: the renderer to move (default: the plotter's active one);
-    - up: the world's up axis for the standard views (default: the world axis nearest
-      the camera's view up, or the one the plotter will give it at show(): (0, 0, 1)
-      for a new plotter);
+    - up: the world's up axis for lock-horizon and the standard views (default: the world
+      axis nearest the camera's view up, or the one the plotter will give it at show():
+      (0, 0, 1) for a new plotter);
     - period_ms: the timer that calls tick() (default 16 ms);
     - timer: create it (default: unless the plotter is off screen; then call tick() yourself);
     - pivot_marker, marker_color, marker_size: the dot shown at the pivot during motion;
     - profile, application_timing, enable: passed to `pyzibrel.Navigator`.
 
     Returns the navigator; `navigator.viewer` is the `PyVistaViewer`, and
-    `navigator.viewer.selection` the list of selected actors. Closing the navigator
-    or the plotter stops navigation; both are safe to repeat.
+    `navigator.viewer.selection` the list of selected actors. A plotter has one live
+    navigator: attaching again closes the one before. Navigation ends when the navigator
+    closes, the plotter closes, a Qt plotter's window closes or its widget is destroyed,
+    or the Qt application quits; each is safe to repeat.
     """
     if getattr(plotter, "_closed", False):
         raise ValueError("cannot attach to a plotter that is closed")
     if isinstance(period_ms, bool) or not isinstance(period_ms, int) or period_ms < 1:
         raise ValueError(f"expected a timer period in milliseconds, an int of 1 or more, got {period_ms!r}")
+    if settings is not None and not isinstance(settings, Mapping):
+        raise ValueError(f"settings must be a mapping from setting names to values, not {type(settings).__name__}")
+    merged = {**DEFAULT_SETTINGS, **(settings if settings is not None else {})}
+    try:
+        previous = _attached.get(plotter)
+    except TypeError:  # pragma: no cover - a plotter that cannot be weakly referenced
+        previous = None
+    before = previous() if previous is not None else None
+    if before is not None:
+        before.close()
     viewer = PyVistaViewer(plotter, renderer=renderer, up=up, pivot_marker=pivot_marker,
                            marker_color=marker_color, marker_size=marker_size)
     try:
-        navigator = PyVistaNavigator(viewer, profile=profile, commands=viewer.commands(),
+        navigator = PyVistaNavigator(viewer, settings=merged, profile=profile, commands=viewer.commands(),
                                      application_timing=application_timing, enable=enable)
     except BaseException:
         viewer.detach()
@@ -652,4 +772,8 @@ def attach(plotter: Any, *, renderer: Any = None, up: Any = None, period_ms: int
     navigator._attachment = _Attachment(plotter, navigator, viewer, period_ms, timer)
     # Closing the navigator stops the timer and removes the pivot marker.
     navigator.on_close(navigator._attachment.undo)
+    try:
+        _attached[plotter] = weakref.ref(navigator)
+    except TypeError:  # pragma: no cover
+        pass
     return navigator

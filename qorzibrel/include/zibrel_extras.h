@@ -35,6 +35,17 @@ void* zbx_monitor_open(char* error, size_t error_len);
 int zbx_monitor_read(void* monitor, zbx_event* events, int max_events, int timeout_ms);
 void zbx_monitor_close(void* monitor);
 
+/* The application's settings for the next connection that the calling thread
+   opens (ZbCreate) with this profile hint: "key = value" lines of the settings
+   file's format (docs/navigation-library.md). The connection applies them over
+   the library's defaults and under the user's settings file and the environment,
+   and keeps them for its life; the next ZbCreate of another profile, or of
+   another thread, does not see them. A NULL or empty text withdraws them.
+   Returns 0; -1 when a line is faulty (nothing is kept, and error gets one
+   sentence per faulty line naming its key: "setting 'KEY': ..."); -2 when
+   profile is NULL or empty. */
+int zbx_application_settings(const char* profile, const char* text, char* error, size_t error_len);
+
 /* A file descriptor that is readable while device input waits for a frame of
  * any connection (for an idle event loop to wait on instead of polling); -1
  * when not available. The library owns it; never close it, never read it. */

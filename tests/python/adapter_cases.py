@@ -125,7 +125,8 @@ def _settings_file(settings):
 
 
 def open_navigator(probe, settings):
-    """probe.attach(settings); settings go through ZIBREL_CONFIG when the adapter takes none."""
+    """probe.attach(settings), with the same settings in ZIBREL_CONFIG: the user's file goes over the
+    application's, so none left on the machine changes a case."""
     path = _settings_file(settings)
     old = os.environ.get("ZIBREL_CONFIG")
     os.environ["ZIBREL_CONFIG"] = path

@@ -6,7 +6,6 @@ Measures every case of adapter_cases.py with the viewer's own matrices, then
 runs the viewer's own loop with a device file (the adapter ticking by itself)
 and takes pictures mid-turn; writes OUTDIR/report.json.
 """
-import inspect
 import json
 import math
 import os
@@ -31,13 +30,6 @@ def uv_sphere(centre, radius, n=160):
     a, b, c, d = idx[:-1, :-1], idx[1:, :-1], idx[1:, 1:], idx[:-1, 1:]
     faces = np.concatenate([np.stack([a, b, c], -1).reshape(-1, 3), np.stack([a, c, d], -1).reshape(-1, 3)])
     return centre + radius * points, faces
-
-
-def settings_option(attach, settings):
-    # Without settings= in the Navigator, the settings file (ZIBREL_CONFIG) of adapter_cases says it.
-    from pyzibrel import Navigator
-
-    return {"settings": settings} if "settings" in inspect.signature(Navigator.__init__).parameters else {}
 
 
 def jsonable(value):
@@ -116,7 +108,7 @@ class NapariProbe:
         return self.adapter._camera
 
     def attach(self, settings):
-        return self.module.attach(self.viewer, timer=False, **settings_option(self.module.attach, settings))
+        return self.module.attach(self.viewer, timer=False, settings=settings)
 
     def reset(self, perspective):
         self.camera.perspective = 45.0 if perspective else 0.0
@@ -268,7 +260,7 @@ class PolyscopeProbe:
         self.adapter = self.module.PolyscopeViewer(pivot_marker=False)
 
     def attach(self, settings):
-        return self.module.attach(timer=False, **settings_option(self.module.attach, settings))
+        return self.module.attach(timer=False, settings=settings)
 
     def reset(self, perspective):
         ps = self.ps

@@ -7,7 +7,6 @@ their own (adapter_window_app.py) that measures every case once; the tests below
 """
 
 import importlib.util
-import inspect
 import json
 import math
 import os
@@ -35,13 +34,9 @@ class PyVistaProbe:
                                    phi_resolution=200))
 
     def attach(self, settings):
-        from pyzibrel import Navigator
         from pyzibrel.pyvista import attach
 
-        # Without settings= in the Navigator, the settings file (ZIBREL_CONFIG) of adapter_cases says it.
-        accepted = "settings" in inspect.signature(Navigator.__init__).parameters
-        options = {"settings": settings} if accepted else {}
-        return attach(self.plotter, up=self.up, timer=False, **options)
+        return attach(self.plotter, settings=settings, up=self.up, timer=False)
 
     def reset(self, perspective):
         eye, target, up = cases.start_pose(self.up)

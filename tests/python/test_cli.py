@@ -23,9 +23,10 @@ from test_spacenavd_daemon import HAVE_LIBSPNAV, SPACENAVD, RealSpacenavd
 
 
 def environment(tmp_path, **settings):
-    """The process environment: no real devices unless the test brings some."""
+    """The process environment: no real devices unless the test brings some, and the
+    library installed beside the module, as a user has it (not the tests' variant)."""
     env = {k: v for k, v in os.environ.items()
-           if k not in ("ZIBREL_DEVICE", "ZIBREL_CONFIG", "ZIBREL_HID_ROOT", "SPNAV_SOCKET")}
+           if k not in ("ZIBREL_DEVICE", "ZIBREL_CONFIG", "ZIBREL_HID_ROOT", "SPNAV_SOCKET", "LD_LIBRARY_PATH")}
     env.update(ZIBREL_HID_ROOT=str(tmp_path / "empty-root"), SPNAV_SOCKET=str(tmp_path / "no-daemon.sock"))
     (tmp_path / "empty-root").mkdir(exist_ok=True)
     env.update({k: str(v) for k, v in settings.items()})
@@ -111,8 +112,12 @@ def test_status_names_the_fake_hid_device_and_succeeds(tmp_path, fake_device):
     assert f"Settings file: {conf}" in done.stdout
     assert f"  - {NAME} at {node}, 6 axes, 16 buttons: connected" in done.stdout
     assert f"Ready: input comes from {NAME} (hid, {node})." in done.stdout
+    # With auto, the missing spacenavd is no problem while the HID device is ready.
+    assert "Problems:" not in done.stdout and "see the problems below" not in done.stdout
+    assert f"spacenavd {tmp_path / 'no-daemon.sock'}: not available" in done.stdout
 
     info = json.loads(pyzibrel(env, "status", "--json").stdout)
+    assert info["problems"] == []
     (device,) = [d for s in info["sources"] if s["source"] == "hid" for d in s["devices"]]
     assert device == {"name": NAME, "path": node, "axes": 6, "buttons": 16, "connected": True,
                       "problem": None}
@@ -142,7 +147,7 @@ def test_status_without_the_library_says_so(tmp_path):
     assert done.returncode == 1
     assert "Navigation library: none loaded" in done.stdout and "Sources: unknown" in done.stdout
     assert "No navigation library is loaded: libQorZibrel.so was not found" in done.stdout
-    monitor = pyzibrel(env, "monitor", "--seconds", "1")
+    monitor = pyzibrel(env, "monitor", "--no-wait")
     assert monitor.returncode == 1 and "Cannot monitor the devices: No navigation library" in monitor.stderr
 
 
@@ -182,10 +187,46 @@ def test_monitor_shows_the_live_axes_and_buttons(tmp_path, fake_device):
     assert "buttons held: 1   last: press 1" in out
 
 
-def test_monitor_without_a_device_says_why(tmp_path):
-    done = pyzibrel(environment(tmp_path, ZIBREL_DEVICE="auto"), "monitor", "--seconds", "1")
-    assert done.returncode == 1
-    assert "Cannot monitor the devices: No device can deliver input now" in done.stderr
+@pytest.mark.parametrize("command", [["monitor"], ["record", "{tmp}/session.txt"]])
+def test_without_a_device_no_wait_says_why_and_waiting_says_it_waits(tmp_path, command):
+    command = [word.format(tmp=tmp_path) for word in command]
+    env = environment(tmp_path, ZIBREL_DEVICE="auto")
+    at_once = pyzibrel(env, *command, "--seconds", "30", "--no-wait", timeout=20)
+    assert at_once.returncode == 1
+    assert "Cannot monitor the devices: No device can deliver input now" in at_once.stderr
+    waited = pyzibrel(env, *command, "--seconds", "1")
+    assert waited.returncode == 1
+    lines = waited.stderr.splitlines()
+    assert lines[0].startswith("Waiting for a device (No device can deliver input now") and "Ctrl-C stops." in lines[0]
+    assert lines[-1] == "No device appeared while waiting." and len(lines) == 2
+    assert not (tmp_path / "session.txt").exists() and not (tmp_path / "session.txt.part").exists()
+
+
+def test_monitor_waits_for_a_device_plugged_in_later(tmp_path):
+    root = tmp_path / "hid-root"
+    (root / "sys/class/hidraw").mkdir(parents=True)
+    env = environment(tmp_path, ZIBREL_DEVICE="hid", ZIBREL_HID_ROOT=root, COLUMNS=40)
+    child = started(env, "monitor", "--seconds", "20")
+    device = None
+    try:
+        wait_for_line(child.stderr, "Waiting for a device")
+        device = fh.FakeHidraw(root, 0, fh.SIX_IN_ONE, kind="socket", name=NAME)
+        wait_for_reader(device)
+        device.motion(x=-350)
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        child.wait(timeout=30)
+        if device is not None:
+            device.unplug()
+    assert child.returncode == 0, err
+    assert f"Monitoring input from {NAME} (hid, {device.node}) for 20 s; Ctrl-C stops." in out
+    # A 40-column terminal: every row of the live display fits, the bars shortened to fit.
+    rows = [line for line in out.splitlines() if "[" in line or line.startswith(("buttons", "events"))]
+    assert rows and all(len(line) <= 40 for line in rows), rows
+    assert any(line.lstrip().startswith("x [" + "█" * 13 + "|") for line in rows), rows
 
 
 # ---------------------------------------------------------------- record, then replay
@@ -256,12 +297,13 @@ def test_a_recording_that_cannot_start_leaves_an_older_file_alone(tmp_path):
     older = tmp_path / "session.txt"
     older.write_text("0 motion 0 0 0 0 1 0\n")
     done = pyzibrel(environment(tmp_path, ZIBREL_DEVICE="auto"), "record", str(older), "--seconds", "1")
-    assert done.returncode == 1 and "Cannot monitor the devices: No device can deliver input now" in done.stderr
+    assert done.returncode == 1 and "No device appeared while waiting." in done.stderr
     assert older.read_text() == "0 motion 0 0 0 0 1 0\n" and sorted(p.name for p in tmp_path.iterdir()) == [
         "empty-root", "session.txt"]
     nowhere = pyzibrel(environment(tmp_path), "record", str(tmp_path / "missing" / "session.txt"))
     assert nowhere.returncode == 2
-    assert f"Cannot write {tmp_path / 'missing' / 'session.txt.part'}: No such file or directory" in nowhere.stderr
+    assert f"Cannot write {tmp_path / 'missing' / 'session.txt'}: No such file or directory" in nowhere.stderr
+    assert ".part" not in nowhere.stderr
 
 
 @pytest.mark.parametrize("option, timeout", [([], 150), (["--motion-timeout", "250"], 250)])

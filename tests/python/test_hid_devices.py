@@ -376,7 +376,10 @@ def test_device_info_names_each_source_and_device(hid_env, monkeypatch, tmp_path
                    "devices": [{"name": "Cap \"six\" \u00e9", "path": f"{root}/dev/hidraw3", "axes": 6,
                                 "buttons": 16, "connected": True, "problem": None}]}
     assert file["available"] is True and file["devices"][0]["buttons"] == 5
-    assert info["problems"] == [spacenavd["problem"]]
+    # The source says why it is not available; with auto that is no problem while a device is ready.
+    assert info["problems"] == []
+    monkeypatch.setenv("ZIBREL_DEVICE", f"spacenavd, file:{session}")  # asked for by name: it is one
+    assert device_info()["problems"] == [spacenavd["problem"]]
 
 
 def test_device_info_without_sources_and_with_small_buffers(monkeypatch, tmp_path):

@@ -4,6 +4,7 @@ Frames are application-driven: tick() is given explicit times, so every run is t
 """
 
 import math
+import re
 import select
 import threading
 import time
@@ -565,3 +566,118 @@ def test_the_input_fd_stays_readable_while_a_device_file_replays(device_file, na
     assert readable(fd)
     run(nav, 0.5, start=t)
     assert not readable(fd) and not nav.wants_frames
+
+
+# --- settings given in code -----------------------------------------------------------------------
+
+def turned_degrees(before, after):
+    return math.degrees(math.acos(np.clip(after[:3, 2] @ before[:3, 2], -1, 1)))
+
+
+def test_navigators_of_one_profile_each_open_with_their_own_settings(navigators, monkeypatch, tmp_path):
+    monkeypatch.setenv("ZIBREL_DEVICE", "none")
+    made = []
+    for settings in ({"sensitivity": 2}, None, {"sensitivity": 0.5, "lock-horizon": True}):
+        viewer = NumpyViewer()
+        nav = navigators(viewer, profile="twins", settings=settings)
+        made.append([viewer, nav, ctl.last_connection(), viewer.camera.copy()])
+    # A bare model of the same profile, opened afterwards on the same thread, gets the defaults:
+    # settings go with the connection they were given for, not with the profile.
+    bare = es.Scene()
+    bare.open(profile="twins")
+    bare_conn = ctl.last_connection()
+
+    def turn_all(start):
+        for i in range(50):
+            t = start + i * STEP
+            for _viewer, nav, conn, _before in made:
+                assert es.sample(conn, t * 1000, ry=0.5) == 0
+                nav.tick(t)
+            es.sample(bare_conn, t * 1000, ry=0.5)
+            bare.frame(t * 1000)
+
+    bare_before = np.array(bare.camera)
+    turn_all(0.0)
+    turns = [turned_degrees(before, viewer.camera) for viewer, _nav, _conn, before in made]
+    assert turns[0] == pytest.approx(2 * turns[1], rel=0.05)
+    assert turns[2] == pytest.approx(0.5 * turns[1], rel=0.05)
+    assert turned_degrees(bare_before, np.array(bare.camera)) == pytest.approx(turns[1], rel=0.05)
+    bare._enable_navigation(False)
+
+    # Enabled again, a navigator opens a new connection with its settings again.
+    viewer, nav, _conn, _before = made[0]
+    nav.enabled = False
+    nav.enabled = True
+    made = [[viewer, nav, ctl.last_connection(), viewer.camera.copy()]]
+    bare.open(profile="twins")
+    bare_conn = ctl.last_connection()
+    bare_before = np.array(bare.camera)
+    turn_all(10.0)
+    assert turned_degrees(made[0][3], viewer.camera) == pytest.approx(
+        2 * turned_degrees(bare_before, np.array(bare.camera)), rel=0.05)
+    bare._enable_navigation(False)
+
+
+@pytest.mark.parametrize("settings, message", [
+    ({"lock-horizon": "maybe"}, "setting 'lock-horizon': 'maybe' is not on or off"),
+    ({"speed": 3}, "setting 'speed': unknown setting 'speed'"),
+    ({"sensitivity": 500}, "setting 'sensitivity': '500' is not a number from 0 to 100"),
+    ({"sensitivity": float("nan")}, "setting 'sensitivity': nan is not a finite number"),
+    ({"button.0": ["view:fit"]}, "setting 'button.0': expected a str, a number or a bool, got list"),
+    ({"button.0": "view:fit # and more"}, "setting 'button.0': the value"),
+    ({"lock horizon = on\nx": True}, "not a setting name"),
+    ({"button.999": "view:fit"}, "setting 'button.999': '999' is not a button number from 0 to 255"),
+    ([("lock-horizon", True)], "settings must be a mapping"),
+])
+def test_bad_settings_raise_value_error_naming_the_key(settings, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        Navigator(NumpyViewer(), settings=settings, enable=False)
+
+
+def test_settings_values_become_the_files_words(navigators, monkeypatch):
+    monkeypatch.setenv("ZIBREL_DEVICE", "none")
+    nav = navigators(NumpyViewer(), settings={"lock-horizon": False, "dominant-axis": True, "sensitivity": 1.5,
+                                              "motion-timeout": 120, "button.3": " view:top "})
+    assert nav.settings == {"lock-horizon": False, "dominant-axis": True, "sensitivity": 1.5, "motion-timeout": 120,
+                            "button.3": " view:top "}
+    from pyzibrel._app_settings import settings_text
+    assert settings_text(nav.settings) == ("lock-horizon = off\ndominant-axis = on\nsensitivity = 1.5\n"
+                                           "motion-timeout = 120\nbutton.3 = view:top\n")
+
+
+POINTER_TURN = """\
+0.0 motion 0 0 0   0 0.5 0
+0.2 motion 0 0 0   0 0 0
+"""
+
+
+class PointerViewer(NumpyViewer):
+    """Hits where the ray points: a plane at z = 0, seen from z = 9."""
+
+    def __init__(self, pointer, **kw):
+        super().__init__(**kw)
+        self.pointer = None if pointer is None else np.array(pointer, float)
+
+    def get_pointer(self):
+        return self.pointer
+
+    def pick(self, origin, direction, aperture, selection_only):
+        super().pick(origin, direction, aperture, selection_only)
+        return origin + direction * (-origin[2] / direction[2]) if direction[2] < 0 else None
+
+
+@pytest.mark.parametrize("pivot, pointer, perspective, expected", [
+    ("pointer", (2.0, 1.5, 8.0), True, (10.0, 9.5, 0.0)),     # the line from the eye (1, 0.5, 9) through it
+    ("pointer", (2.0, 1.5, 8.0), False, (2.0, 1.5, 0.0)),     # parallel to the view, through it
+    ("pointer", None, True, (1.0, 0.5, 0.0)),                 # no pointer: the view's centre
+    ("pointer", (2.0, 1.5, 10.0), True, (1.0, 0.5, 0.0)),     # behind the eye: the view's centre
+    ("centre", (2.0, 1.5, 8.0), True, (1.0, 0.5, 0.0)),       # the default ignores the pointer
+])
+def test_the_pointer_pivot_turns_about_the_hit_under_the_pointer(device_file, navigators, pivot, pointer,
+                                                                 perspective, expected):
+    device_file(POINTER_TURN)
+    viewer = PointerViewer(pointer, perspective=perspective)
+    nav = navigators(viewer, settings={"pivot": pivot})
+    run(nav, 0.1)
+    shown = [position for position, visible in viewer.pivots if visible]
+    assert shown and np.allclose(shown[0], expected), (shown[:1], viewer.picks)

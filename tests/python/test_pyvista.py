@@ -460,6 +460,147 @@ def test_attach_refuses_bad_options(plotter):
         attach(plotter)
 
 
+# --- the adapter's defaults, settings in code, one navigator per plotter -------------------------
+
+def z_up_scene(p):
+    """The example's kind of scene: a ground plane and objects on it, Z up, in VTK's iso view."""
+    p.add_mesh(pv.Plane(center=(0, 0, -1.0), i_size=8, j_size=8), color="lightgray")
+    p.add_mesh(pv.Sphere(radius=0.8, center=(-1.5, 0, 0)), color="tan")
+    p.add_mesh(pv.Cube(center=(1.5, 0, -0.3), x_length=1.2, y_length=1.2, z_length=1.4), color="steelblue")
+    p.view_isometric()
+
+
+def horizon_tilt(m, up=(0.0, 0.0, 1.0)):
+    """Degrees by which the screen's horizontal leaves the world's horizontal plane."""
+    return math.degrees(math.asin(min(1.0, abs(float(m[:3, 0] @ np.asarray(up))))))
+
+
+def heading(m):
+    """The view direction's angle about Z, in degrees."""
+    return math.degrees(math.atan2(-m[1, 2], -m[0, 2]))
+
+
+SPIN = ["0.0 motion 0 0 0   0 0.5 0", "0.5 motion 0 0 0   0 0 0"]
+
+
+@pytest.mark.parametrize("code, user_file, level, speed", [
+    (None, [], True, 1.0),                                             # the adapter's default
+    ({"lock-horizon": False}, [], False, None),                        # the application turns it off
+    ({"lock-horizon": False}, ["lock-horizon = on"], True, 1.0),       # the user's file wins
+    (None, ["lock-horizon = off"], False, None),                       # the user turns the default off
+    ({"sensitivity": 2}, [], True, 2.0),                               # settings in code change the feel
+    ({"sensitivity": 2}, ["sensitivity = 0.5"], True, 0.5),            # and the user's file overrides them
+], ids=["default", "code-off", "file-over-code", "file-off", "code-faster", "file-over-code-speed"])
+def test_a_spin_keeps_the_horizon_level_unless_turned_off(plotter, device, code, user_file, level, speed):
+    z_up_scene(plotter)
+    device(SPIN, settings=user_file)
+    m0 = camera_matrix(plotter.camera)
+    assert horizon_tilt(m0) < 1e-6
+    navigator = attach(plotter, settings=code)
+    assert np.allclose(navigator.viewer.up, (0, 0, 1))
+    tilts = []
+    run(navigator, 0.8, each=lambda t: tilts.append(horizon_tilt(camera_matrix(plotter.camera))))
+    m1 = camera_matrix(plotter.camera)
+    picture(plotter, f"spin-{'level' if level else 'tilted'}-{speed}")
+    if level:
+        assert max(tilts) < 0.5, max(tilts)
+        # About 22 degrees about Z in 0.5 s at sensitivity 1.
+        turned = abs(heading(m1) - heading(m0))
+        assert turned == pytest.approx(90 * 0.5 * (0.5 - 0.02) / 0.98 * speed, rel=0.1), turned
+    else:
+        assert max(tilts) > 5, max(tilts)
+
+
+@pytest.mark.parametrize("user_file, moves", [
+    ([], True),                                      # no settings at all: fit and iso
+    (["button.0 = none", "button.1 = none"], False),  # the user's file turns both off
+])
+def test_buttons_0_and_1_change_the_camera_without_a_settings_file(plotter, device, user_file, moves):
+    two_objects(plotter)
+    plotter.camera_position = [(30.0, 12.0, -4.0), (6.0, 1.0, 0.0), (0.0, 1.0, 0.0)]
+    device(["0.0 press 0", "0.05 release 0", "0.3 press 1", "0.35 release 1", "0.5 end"], settings=user_file)
+    navigator = attach(plotter)
+    start = camera_matrix(plotter.camera)
+    cameras = {}
+    run(navigator, 0.6, each=lambda t: cameras.__setitem__(round(t - 100.0, 3), camera_matrix(plotter.camera)))
+    after_0, after_1 = cameras[0.25], cameras[0.583]
+    if not moves:
+        assert np.allclose(after_1, start) and np.allclose(after_0, start)
+        return
+    # Button 0, view:fit: the same direction, the whole scene in view.
+    assert not np.allclose(after_0[:3, 3], start[:3, 3], atol=0.1)
+    assert np.allclose(after_0[:3, 2], start[:3, 2], atol=1e-6)
+    # Button 1, view:iso: looking down on the front, the right and the top (Y up).
+    assert np.allclose(np.abs(after_1[:3, 2]), 1 / math.sqrt(3), atol=1e-6)
+    assert after_1[:3, 1] @ (0, 1, 0) > 0.5
+
+
+def test_a_second_attach_closes_the_first(plotter, device):
+    two_objects(plotter)
+    device(SPIN)
+    props_before = plotter.renderer.GetViewProps().GetNumberOfItems()
+    first = attach(plotter)
+    first_marker = first.viewer.marker.actor
+    second = attach(plotter)
+    assert not first.enabled and second.enabled
+    assert first.viewer.marker is None and not plotter.renderer.HasViewProp(first_marker)
+    assert plotter.renderer.GetViewProps().GetNumberOfItems() == props_before + 1  # one pivot marker
+    m0 = camera_matrix(plotter.camera)
+    run(second, 0.8)
+    m1 = camera_matrix(plotter.camera)
+    turned = math.degrees(math.acos(np.clip(m1[:3, 2] @ m0[:3, 2], -1, 1)))
+    assert turned == pytest.approx(90 * 0.5 * (0.5 - 0.02) / 0.98, rel=0.1)  # turned once, not twice
+    plotter.close()  # the plotter's close reaches the live navigator only
+    assert not second.enabled
+
+
+@pytest.mark.parametrize("pivot, where, parallel, expected", [
+    ("pointer", (3.0, 0.0, 0.5), False, (3.0, 0.0, 0.5)),    # the box under the pointer
+    ("pointer", (3.0, 0.0, 0.5), True, (3.0, 0.0, 0.5)),     # also in a parallel projection
+    ("pointer", None, False, (0.0, 0.0, 1.0)),               # the pointer is not over the view
+    ("pointer", "corner", False, (0.0, 0.0, 1.0)),           # nothing under it: the hit at the centre
+    ("centre", (3.0, 0.0, 0.5), False, (0.0, 0.0, 1.0)),     # the default: the centre
+])
+def test_the_pointer_pivot_picks_the_hit_under_the_pointer(plotter, device, pivot, where, parallel, expected):
+    two_objects(plotter)
+    if parallel:
+        plotter.enable_parallel_projection()
+        plotter.camera.SetParallelScale(3.0)
+    device(["0.0 motion 0 0 0   0 0.5 0", "0.3 motion 0 0 0   0 0 0"])
+    navigator = attach(plotter, settings={"pivot": pivot})
+    viewer = navigator.viewer
+    plotter.render()
+    if where == "corner":
+        viewer.pointer = (3.0, SIZE[1] - 3.0)
+    elif where is not None:
+        viewer.pointer = tuple(on_screen(plotter.renderer, where))
+    pivots = []
+    run(navigator, 0.2, each=lambda t: viewer.marker.visible and pivots.append(viewer.marker.position))
+    # Within the hit-test cone (2 % of the view width per unit of depth) of the point.
+    assert pivots and np.allclose(pivots[0], expected, atol=0.1), pivots[:1]
+
+
+def test_the_pointer_follows_the_interactors_mouse_events(device):
+    p = pv.Plotter(off_screen=True, window_size=SIZE)
+    if p.iren is None:
+        p.close()
+        pytest.skip("this plotter has no interactor")
+    navigator = attach(p)
+    viewer = navigator.viewer
+    interactor = p.iren.interactor
+    interactor.SetEventPosition(120, 80)
+    interactor.InvokeEvent("MouseMoveEvent")
+    assert viewer.pointer == (120.0, 80.0)
+    assert viewer.get_pointer() is not None
+    interactor.InvokeEvent("LeaveEvent")
+    assert viewer.pointer is None and viewer.get_pointer() is None
+    navigator.close()
+    interactor.SetEventPosition(10, 10)
+    interactor.InvokeEvent("MouseMoveEvent")  # no observer of ours is left
+    assert viewer.pointer is None
+    p.close()
+
+
 # --- a real window ------------------------------------------------------------------------------
 
 def accepts_clients(path, seconds=5.0):
@@ -538,8 +679,33 @@ def test_real_window_under_xvfb_is_navigated_by_the_interactor_timer(tmp_path):
             shutil.copy(tmp_path / f"{name}.png", pathlib.Path(keep) / f"window-{name}.png")
 
 
-@pytest.mark.skipif(shutil.which("Xvfb") is None or importlib.util.find_spec("pyvistaqt") is None,
-                    reason="needs Xvfb and pyvistaqt with a Qt binding (not installed by ./dev)")
+needs_qt = pytest.mark.skipif(shutil.which("Xvfb") is None or importlib.util.find_spec("pyvistaqt") is None,
+                              reason="needs Xvfb and pyvistaqt with a Qt binding (./dev installs them)")
+
+
+@pytest.mark.skipif(shutil.which("Xvfb") is None, reason="needs Xvfb (./dev installs Debian's xvfb)")
+@pytest.mark.parametrize("how", [
+    "plotter",                                                        # a plain Plotter, closed by show()
+    pytest.param("window", marks=needs_qt),    # BackgroundPlotter: its window closed by Qt
+    pytest.param("widget", marks=needs_qt),    # QtInteractor destroyed with its parent
+    pytest.param("quit", marks=needs_qt),      # QtInteractor never closed: the application quits
+    pytest.param("exit", marks=needs_qt),      # BackgroundPlotter left open when the script ends
+])
+def test_every_way_a_plotter_goes_ends_navigation_quietly(tmp_path, how):
+    env = {k: v for k, v in os.environ.items() if k not in ("VTK_DEFAULT_OPENGL_WINDOW", "ZIBREL_CONFIG")}
+    runtime = tmp_path / "xdg"
+    runtime.mkdir(mode=0o700)
+    env.update(ZIBREL_DEVICE="none", QT_QPA_PLATFORM="xcb", XDG_RUNTIME_DIR=str(runtime))
+    for _attempt in range(3):
+        result = under_xvfb([sys.executable, str(HERE / "pyvista_close_app.py"), how], env, timeout=60)
+        if "bad X server connection" not in result.stderr:  # another X server of the machine, not us
+            break
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["enabled=False"], result.stdout
+    assert result.stderr == ""  # no traceback, no "Exception ignored", up to the interpreter's exit
+
+
+@needs_qt
 def test_background_plotter_ticks_from_a_qtimer(tmp_path):
     device = tmp_path / "device.txt"
     device.write_text("0.0 motion 0 0 0   0 0 0\n0.5 motion 0 0 0   0 0.6 0\n0.9 motion 0 0 0   0 0 0\n")

@@ -148,3 +148,59 @@ def test_a_daemon_that_keeps_closing_mid_packet_is_retried_with_back_off_and_tol
     assert 2 <= accepts <= 4, accepts
     assert lines == ["zibrel: spacenavd closed the connection; retrying in 2 s, then less often while it keeps "
                      "closing (at most every 30 s)"]
+
+
+NO_DEVICE_APP = """\
+import sys
+sys.path.insert(0, {tests!r})
+import engine_support as es
+for _ in range(2):  # a second connection: still one notice per process
+    scene = es.Scene()
+    scene.open(app_timing=False)
+    print("open", flush=True)
+    sys.stdin.readline()  # until the daemon was asked
+    scene._enable_navigation(False)
+"""
+
+
+@needs_daemon
+@pytest.mark.parametrize("hid_device", [False, True], ids=["nothing else", "a HID device gives input"])
+def test_a_daemon_without_a_device_is_told_once_when_nothing_else_gives_input(tmp_path, hid_device):
+    import subprocess
+    import sys
+    import fake_hidraw as fh
+    daemon = RealSpacenavd(tmp_path)
+    root = tmp_path / "hid-root"
+    (root / "sys/class/hidraw").mkdir(parents=True)
+    device = fh.FakeHidraw(root, 0, fh.SIX_IN_ONE) if hid_device else None
+    env = {k: v for k, v in os.environ.items() if k != "ZIBREL_CONFIG"}
+    env.update(ZIBREL_DEVICE="auto", SPNAV_SOCKET=daemon.socket, ZIBREL_HID_ROOT=str(root))
+    daemon.start()
+    child = subprocess.Popen([sys.executable, "-c", NO_DEVICE_APP.format(tests=os.path.dirname(__file__))],
+                             env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        for _ in range(2):
+            assert child.stdout.readline() == "open\n"
+            # The reader connects and asks the daemon about its device; it may stay connected
+            # from one connection of the process to the next.
+            assert wait_for(lambda: daemon.queries() >= 1, 20)
+            time.sleep(0.5)  # the notice follows the answer on the reader's thread
+            child.stdin.write("\n")
+            child.stdin.flush()
+        _, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        child.wait(timeout=30)
+        daemon.stop()
+        if device is not None:
+            device.unplug()
+    assert child.returncode == 0, err
+    notices = [line for line in err.splitlines() if "no 3D mouse found" in line]
+    if hid_device:
+        assert notices == [], err
+    else:
+        assert notices == [f"zibrel: no 3D mouse found for navigation (device = auto): spacenavd at {daemon.socket} "
+                           f"answers but has no device; HID: no multi-axis controller among {root}/dev/hidraw*. "
+                           "To fix it: plug the device in (spacenavd picks it up), and check that spacenavd may "
+                           "read it (its log says). Set ZIBREL_DEVICE=none to turn device input and this notice "
+                           "off."], err

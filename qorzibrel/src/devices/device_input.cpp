@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "devices/bounded_file.h"
+#include "base/bounded_file.h"
 
 namespace zibrel::qorzibrel {
 namespace {

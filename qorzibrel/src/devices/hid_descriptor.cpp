@@ -66,16 +66,8 @@ struct parser {
 
     uint32_t resolve(uint32_t usage, bool paged) const { return paged ? usage : (g.usage_page << 16) | (usage & 0xFFFF); }
 
-    // The usage of the i-th field of a main item: the list's last one repeats.
-    std::optional<uint32_t> usage_at(uint64_t i) const {
-        if (usages.empty()) return std::nullopt;
-        for (const auto& r : usages) {
-            const uint64_t n = uint64_t{r.last} - r.first + 1;
-            if (i < n) return resolve(r.first + static_cast<uint32_t>(i), r.paged);
-            i -= n;
-        }
-        return resolve(usages.back().last, usages.back().paged);
-    }
+    // The first usage given before a main item (a collection's own), or 0 for none.
+    uint32_t first_usage() const { return usages.empty() ? 0 : resolve(usages.front().first, usages.front().paged); }
 
     bool add_usage(usage_range r) {
         if (usages.size() >= hid_max_usages) return fail("it lists more than 1024 usages for one item");
@@ -169,7 +161,7 @@ struct parser {
             if (collections.size() >= static_cast<size_t>(hid_max_collection_depth)) {
                 return fail("it nests collections deeper than " + std::to_string(hid_max_collection_depth));
             }
-            const uint32_t usage = usage_at(0).value_or(0);
+            const uint32_t usage = first_usage();
             collections.push_back(usage);
             if ((data & 0xFF) == collection_application && usage == usage_multi_axis && multi_axis_depth < 0) {
                 multi_axis_depth = static_cast<int>(collections.size());

@@ -24,11 +24,11 @@
 #include <thread>
 #include <utility>
 
+#include "base/process_exit.h"
+#include "base/report.h"
+#include "base/unwind.h"
 #include "devices/hid_descriptor.h"
 #include "devices/input_sink.h"
-#include "interface/unwind.h"
-#include "interface/callers.h"
-#include "interface/report.h"
 
 namespace zibrel::qorzibrel {
 namespace {

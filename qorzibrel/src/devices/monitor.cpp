@@ -10,11 +10,11 @@
 #include <optional>
 #include <vector>
 
+#include "base/settings.h"
 #include "devices/device_input.h"
 #include "devices/hidraw.h"
 #include "devices/input_sink.h"
 #include "devices/spacenav.h"
-#include "engine/settings.h"
 
 namespace zibrel::qorzibrel {
 namespace {
@@ -92,6 +92,13 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+bool usable(const std::vector<source_entry>& sources) {
+    return std::any_of(sources.begin(), sources.end(), [](const source_entry& e) {
+        return e.available && std::any_of(e.devices.begin(), e.devices.end(),
+                                          [](const device_entry& d) { return d.connected && d.problem.empty(); });
+    });
+}
+
 // What every configured source sees now.
 std::vector<source_entry> survey(const settings& s, std::vector<std::string>& problems) {
     std::vector<source_entry> out;
@@ -142,20 +149,17 @@ std::vector<source_entry> survey(const settings& s, std::vector<std::string>& pr
         }
         out.push_back(std::move(e));
     }
+    // With auto, a live source that is simply not there (no daemon, no HID
+    // device) is no problem while another one delivers.
+    const bool absent_is_fine = automatic && usable(out);
     for (const auto& e : out) {
-        if (!e.problem.empty()) problems.push_back(e.problem);
+        const bool live = e.source == "spacenavd" || e.source == "hid";
+        if (!e.problem.empty() && !(absent_is_fine && live)) problems.push_back(e.problem);
         for (const auto& d : e.devices) {
             if (!d.problem.empty()) problems.push_back(d.problem);
         }
     }
     return out;
-}
-
-bool usable(const std::vector<source_entry>& sources) {
-    return std::any_of(sources.begin(), sources.end(), [](const source_entry& e) {
-        return e.available && std::any_of(e.devices.begin(), e.devices.end(),
-                                          [](const device_entry& d) { return d.connected && d.problem.empty(); });
-    });
 }
 
 }  // namespace

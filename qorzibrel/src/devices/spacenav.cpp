@@ -8,16 +8,17 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "base/process_exit.h"
+#include "base/report.h"
+#include "base/unwind.h"
 #include "devices/input_sink.h"
 #include "devices/spacenav_events.h"
-#include "interface/unwind.h"
-#include "interface/callers.h"
-#include "interface/report.h"
 
 namespace zibrel::qorzibrel {
 namespace {
@@ -51,9 +52,11 @@ public:
         return *r;
     }
 
-    void attach(const std::shared_ptr<input_sink>& sink, const std::string& library) {
+    void attach(const std::shared_ptr<input_sink>& sink, const std::string& library,
+                std::function<void(const std::string&)> without_device) {
         std::lock_guard lock(mutex_);
         if (library_.empty()) library_ = library;
+        if (without_device) without_device_ = std::move(without_device);
         sinks_.add(sink);
         ++attaches_;
         if (!started_) {
@@ -250,9 +253,12 @@ private:
             // A new listener came with another daemon socket (SPNAV_SOCKET).
             close_daemon();
         }
-        if (fd_ < 0 && !connect()) {
-            idle_wait(retry_interval);
-            return;
+        if (fd_ < 0) {
+            if (!connect()) {
+                idle_wait(retry_interval);
+                return;
+            }
+            tell_if_without_device();
         }
         if (!read_events(receivers)) {
             close_daemon();
@@ -282,6 +288,23 @@ private:
         query_device();
         told_.forget();
         return true;
+    }
+
+    // A daemon that answers but has no device gives no input: the hook decides
+    // whether that is worth a notice (nothing else gives input either).
+    void tell_if_without_device() {
+        std::string socket;
+        {
+            std::lock_guard lock(spnav_mutex_);
+            if (!queries_ || has_device_) return;
+            socket = connected_socket_;
+        }
+        std::function<void(const std::string&)> hook;
+        {
+            std::lock_guard lock(mutex_);
+            hook = without_device_;
+        }
+        if (hook) hook(socket);
     }
 
     // The daemon closed the connection: told once until a connection has
@@ -328,9 +351,10 @@ private:
         return true;
     }
 
-    std::mutex mutex_;  // guards sinks_, library_, started_, attaches_
+    std::mutex mutex_;  // guards sinks_, library_, started_, attaches_, without_device_
     std::condition_variable attached_;
     sink_list sinks_;
+    std::function<void(const std::string&)> without_device_;
     std::string library_;
     bool started_ = false;
     uint64_t attaches_ = 0;
@@ -363,8 +387,9 @@ std::string spacenavd_socket_path() {
     return path != nullptr && *path != '\0' ? path : "/var/run/spnav.sock";
 }
 
-void spacenavd_attach(const std::shared_ptr<input_sink>& sink, const std::string& library) {
-    reader::instance().attach(sink, library);
+void spacenavd_attach(const std::shared_ptr<input_sink>& sink, const std::string& library,
+                      std::function<void(const std::string&)> without_device) {
+    reader::instance().attach(sink, library, std::move(without_device));
 }
 
 spacenavd_status spacenavd_probe(const std::string& library) { return reader::instance().probe(library); }

@@ -3,6 +3,7 @@
 // state, so every call into it is made under one mutex.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,7 +19,11 @@ std::string spacenavd_socket_path();
 // `library` (normally "libspnav.so.0"); a missing library or daemon is
 // reported once on standard error, and the reader keeps trying to reach the
 // daemon: every two seconds, less often while it keeps closing the connection.
-void spacenavd_attach(const std::shared_ptr<input_sink>& sink, const std::string& library);
+// `without_device`, when given, is called on the reader's thread (with the
+// socket) each time the reader connects to a daemon that answers but has no
+// device; the newest attach's replaces the earlier one.
+void spacenavd_attach(const std::shared_ptr<input_sink>& sink, const std::string& library,
+                      std::function<void(const std::string& socket)> without_device = {});
 
 // What the daemon says now, for device information.
 struct spacenavd_status {

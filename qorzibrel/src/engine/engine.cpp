@@ -7,12 +7,13 @@
 #include <numbers>
 #include <thread>
 
-#include "interface/callers.h"
-#include "interface/input_signal.h"
-#include "interface/unwind.h"
+#include "base/input_signal.h"
+#include "base/process_exit.h"
+#include "base/result_codes.h"
+#include "base/unwind.h"
+#include "devices/sources.h"
 #include "engine/feel.h"
 #include "engine/views.h"
-#include "devices/sources.h"
 #include "zibrel/property_table.h"
 
 namespace zibrel::qorzibrel {
@@ -59,19 +60,48 @@ value point_value(vec3 p) {
 
 struct engine::camera_state : view_camera {};
 
-engine::engine(const connection& conn, settings s) : settings_(std::move(s)), input_(settings_) {
+engine::engine(std::unique_ptr<const application> app, settings s)
+    : settings_(std::move(s)), app_(std::move(app)), input_(settings_) {
     const auto n = static_cast<size_t>(prop::count);
-    getters_.resize(n);
-    setters_.resize(n);
+    readable_.resize(n);
+    writable_.resize(n);
     getter_faults_.resize(n);
     setter_faults_.resize(n);
     for (size_t i = 0; i < n; ++i) {
-        getters_[i] = conn.find_accessor(prop_names[i], false);
-        setters_[i] = conn.find_accessor(prop_names[i], true);
+        readable_[i] = app_->can_get(prop_names[i]);
+        writable_[i] = app_->can_put(prop_names[i]);
     }
 }
 
 engine::~engine() { input_forget(this); }
+
+namespace {
+
+// The engine as the live device readers' sink. Held weakly: a reader keeps
+// its sinks until it next has input, and a closed connection's engine must
+// not wait for that to be freed.
+class engine_sink final : public input_sink {
+public:
+    explicit engine_sink(const std::shared_ptr<engine>& e) : engine_(e), full_scale_(e->full_scale()) {}
+    bool wants_input() const override {
+        auto e = engine_.lock();
+        return e != nullptr && e->accepts_input();
+    }
+    bool exclusive() const override { return true; }
+    double full_scale() const override { return full_scale_; }
+    void sample(const axes& deflection) override {
+        if (auto e = engine_.lock()) e->push_sample(-1, deflection);
+    }
+    void button(int number, bool pressed) override {
+        if (auto e = engine_.lock()) e->push_button(-1, number, pressed);
+    }
+
+private:
+    std::weak_ptr<engine> engine_;
+    double full_scale_;
+};
+
+}  // namespace
 
 void engine::start() {
     {
@@ -102,7 +132,8 @@ void engine::start() {
         }
     }
     try {
-        if (attach_live_sources(shared_from_this(), settings_, have_file)) have_source = true;
+        if (attach_live_sources(std::make_shared<engine_sink>(shared_from_this()), settings_, have_file))
+            have_source = true;
     } catch (...) {
         if (foreign_exception()) throw;
         report("the live device sources cannot be started (out of memory or threads); they are off");
@@ -248,25 +279,27 @@ void engine::note_result(call_fault& fault, bool ok) {
 }
 
 bool engine::get(prop p, value& v) {
-    const auto& call = getters_[static_cast<size_t>(p)];
-    if (!call || !alive()) return false;
-    call_fault& fault = getter_faults_[static_cast<size_t>(p)];
+    const auto i = static_cast<size_t>(p);
+    if (!readable_[i] || !alive()) return false;
+    call_fault& fault = getter_faults_[i];
     if (backing_off(fault)) return false;
     v = value();
-    const bool ok = call->getter(call->cookie, call->name, &v) == 0;
-    note_result(fault, ok);
-    return ok;
+    const int32_t result = app_->get(prop_names[i], v);
+    // "No hit" and "no pointer over the view" are answers of the moment, not faults: the
+    // next ask (the view's centre after a miss under the pointer) must still be made.
+    const bool momentary = (p == prop::hit_lookat || p == prop::pointer_position) && result == result_not_supported;
+    if (!momentary) note_result(fault, result == 0);
+    return result == 0;
 }
 
 void engine::put(prop p, const value& v) {
-    const auto& call = setters_[static_cast<size_t>(p)];
-    if (!call || !alive()) return;
+    const auto i = static_cast<size_t>(p);
+    if (!writable_[i] || !alive()) return;
     // A command is the user's one press: always delivered.
     const bool event = p == prop::commands_active_command;
-    call_fault& fault = setter_faults_[static_cast<size_t>(p)];
+    call_fault& fault = setter_faults_[i];
     if (!event && backing_off(fault)) return;
-    value record = v;
-    const bool ok = call->setter(call->cookie, call->name, &record) == 0;
+    const bool ok = app_->put(prop_names[i], v) == 0;
     if (!event) note_result(fault, ok);
 }
 
@@ -429,17 +462,39 @@ bool engine::start_motion() {
         value se;
         const bool selection = get(prop::selection_empty, se) && se.type == bool_type && se.b == 0;
         const double view_width_at_1 = cam.perspective ? 2 * cam.tan_half_w : cam.extents.max.x - cam.extents.min.x;
-        put(prop::hit_lookfrom, point_value(cam.frame.eye));
-        value direction(vector_type);
         const vec3 forward = cam.frame.forward();
-        direction.v = {forward.x, forward.y, forward.z};
-        put(prop::hit_direction, direction);
-        put(prop::hit_aperture, value(aperture_fraction * view_width_at_1));
-        put(prop::hit_selection_only, flag_value(selection));
-        value hit;
+        // The nearest hit along a ray, asked of the application.
+        const auto hit_test = [&](vec3 from, vec3 along) -> std::optional<vec3> {
+            put(prop::hit_lookfrom, point_value(from));
+            value direction(vector_type);
+            direction.v = {along.x, along.y, along.z};
+            put(prop::hit_direction, direction);
+            put(prop::hit_aperture, value(aperture_fraction * view_width_at_1));
+            put(prop::hit_selection_only, flag_value(selection));
+            value hit;
+            if (get(prop::hit_lookat, hit) && hit.type == point_type && finite(to_vec(hit.pt))) return to_vec(hit.pt);
+            return std::nullopt;
+        };
+        std::optional<vec3> hit;
+        value pointer;
+        if (settings_.pivot == pivot_mode::pointer && get(prop::pointer_position, pointer) &&
+            pointer.type == point_type && finite(to_vec(pointer.pt))) {
+            // "pointer.position" is a world point on the pointer's line of sight: from
+            // the eye through it (perspective), or parallel to the view through it.
+            const vec3 p = to_vec(pointer.pt);
+            if (cam.perspective) {
+                const vec3 along = p - cam.frame.eye;
+                const double n = length(along);
+                if (n > 0 && dot(along, forward) > 0) hit = hit_test(cam.frame.eye, along * (1.0 / n));
+            } else {
+                hit = hit_test(p - forward * dot(p - cam.frame.eye, forward), forward);
+            }
+        }
+        // No pointer, or nothing under it: the hit at the view's centre.
+        if (!hit) hit = hit_test(cam.frame.eye, forward);
         std::optional<box> selected;
-        if (get(prop::hit_lookat, hit) && hit.type == point_type && finite(to_vec(hit.pt))) {
-            pivot_ = to_vec(hit.pt);
+        if (hit) {
+            pivot_ = *hit;
         } else if (selection && (selected = read_box(prop::selection_extents)) && valid_box(*selected)) {
             pivot_ = centre(*selected);
         } else if (model_ok) {

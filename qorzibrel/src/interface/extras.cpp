@@ -1,5 +1,6 @@
-// The library's extras for tools and adapters: device information, raw device
-// input, the settings in effect and the view commands.
+// The library's extras for tools and adapters: the input signal's descriptor,
+// device information, raw device input, the settings in effect, the view
+// commands and the application's settings.
 
 #include "interface/exported.h"  // first: the exported declarations must be the first ones seen
 
@@ -20,7 +21,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/input_signal.h"
 #include "devices/monitor.h"
+#include "base/settings.h"
+#include "interface/application_settings.h"
 #include "engine/views.h"
 
 using namespace zibrel;
@@ -55,6 +59,11 @@ std::shared_ptr<monitor> find_monitor(void* handle) {
     const auto it = monitors().find(handle);
     return it == monitors().end() ? nullptr : it->second;
 }
+
+struct pending_settings {
+    std::string profile, text;
+};
+thread_local pending_settings pending;
 
 matrix matrix_of(const double* d) {
     matrix m;
@@ -156,7 +165,45 @@ bool view_command_into(const char* name, const zbx_view* view, const double* coo
 
 }  // namespace
 
+namespace zibrel::qorzibrel {
+
+void give_application_settings(std::string_view profile, std::string text) {
+    pending = {std::string(profile), std::move(text)};
+}
+
+std::string take_application_settings(std::string_view profile) {
+    if (pending.text.empty() || pending.profile != profile) return {};
+    pending.profile.clear();
+    return std::exchange(pending.text, {});
+}
+
+}  // namespace zibrel::qorzibrel
+
 extern "C" {
+
+int zbx_input_fd(void) {
+    return guarded(-1, [] { return input_signal_fd(); });
+}
+
+int zbx_application_settings(const char* profile, const char* text, char* error, size_t error_len) {
+    return guarded(-1, [&] {
+        copy_text("", error, error_len);
+        if (profile == nullptr || *profile == '\0') {
+            copy_text("the profile hint is empty", error, error_len);
+            return -2;
+        }
+        const std::string_view given = text != nullptr ? text : "";
+        std::vector<std::string> errors;
+        if (!check_application_settings(given, errors)) {
+            std::string message;
+            for (const auto& e : errors) message += (message.empty() ? "" : "; ") + e;
+            copy_text(message, error, error_len);
+            return -1;
+        }
+        give_application_settings(profile, std::string(given));
+        return 0;
+    });
+}
 
 size_t zbx_settings(const char* const* keys, const char* const* values, size_t count, char* buf, size_t len) {
     return guarded(size_t{0}, [&] {

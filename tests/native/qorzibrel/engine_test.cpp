@@ -12,7 +12,7 @@
 
 #include "devices/device_input.h"
 #include "engine/geometry.h"
-#include "engine/settings.h"
+#include "base/settings.h"
 #include "qorzibrel_test_support.h"
 #include "zibrel_extras.h"
 
