@@ -3,6 +3,7 @@
 // state, so every call into it is made under one mutex.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -17,7 +18,8 @@ std::string spacenavd_socket_path();
 // attached engine gets the input; monitors all do). The first call loads
 // `library` (normally "libspnav.so.0"); a missing library or daemon is
 // reported once on standard error, and the reader keeps trying to reach the
-// daemon: every two seconds, less often while it keeps closing the connection.
+// daemon: every two seconds, less often while it keeps closing the connection
+// or failing to answer.
 void spacenavd_attach(const std::shared_ptr<input_sink>& sink, const std::string& library);
 
 // What the daemon says now, for device information.
@@ -30,6 +32,14 @@ struct spacenavd_status {
     int axes = 0, buttons = 0;
     std::string problem;        // a full sentence when no device can be used through it
 };
-spacenavd_status spacenavd_probe(const std::string& library);
+// Every exchange with the daemon (libspnav's version handshake, a batch of
+// events, the device queries) ends within this; a daemon that takes longer
+// loses its connection and is reported as not answering.
+inline constexpr std::chrono::milliseconds spacenavd_answer_limit{500};
+
+// Never waits longer than a few answer limits, whatever the daemon does and
+// whatever the reader thread is doing with it.
+spacenavd_status spacenavd_probe(const std::string& library,
+                                 std::chrono::milliseconds answer_limit = spacenavd_answer_limit);
 
 }  // namespace zibrel::qorzibrel
