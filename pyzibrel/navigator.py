@@ -396,8 +396,10 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         fd = self.input_fd()
         if fd is None:
             return False
-        readable, _, _ = select.select([fd], [], [], 0)
-        return bool(readable)
+        # poll, not select: a process may hold far more than 1024 descriptors.
+        poller = select.poll()
+        poller.register(fd, select.POLLIN)
+        return bool(poller.poll(0))
 
     # --- inner workings -----------------------------------------------------------------------
 

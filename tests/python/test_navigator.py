@@ -4,7 +4,12 @@ Frames are application-driven: tick() is given explicit times, so every run is t
 """
 
 import math
+import os
+import resource
 import select
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -565,3 +570,60 @@ def test_the_input_fd_stays_readable_while_a_device_file_replays(device_file, na
     assert readable(fd)
     run(nav, 0.5, start=t)
     assert not readable(fd) and not nav.wants_frames
+
+
+# Each in a process of its own: the library makes its descriptor once per process.
+WAITING_INPUT = """
+import os, select, sys
+sys.path.insert(0, {tests!r})
+{before}
+import pyzibrel
+from test_navigator import NumpyViewer
+nav = pyzibrel.Navigator(NumpyViewer())  # the device file's replay waits for its first frame
+fd = nav.input_fd()
+{after}
+"""
+
+
+def run_waiting_input(tmp_path, before="", after=""):
+    session = tmp_path / "session.txt"
+    session.write_text(TURN)
+    env = dict(os.environ, ZIBREL_DEVICE=f"file:{session}", OPENBLAS_NUM_THREADS="1")
+    env.pop("ZIBREL_CONFIG", None)
+    script = WAITING_INPUT.format(tests=os.path.dirname(__file__), before=textwrap.dedent(before),
+                                  after=textwrap.dedent(after))
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, env=env)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.split()
+
+
+@pytest.mark.parametrize("child_ends", ["nav.close(); os._exit(0)", "sys.exit(0)"], ids=["close", "sys.exit"])
+def test_a_forked_child_leaves_the_parents_wake_up_alone(tmp_path, child_ends):
+    after = f"""
+        assert nav.wants_frames
+        pid = os.fork()
+        if pid == 0:
+            {child_ends}
+        os.waitpid(pid, 0)
+        print(nav.wants_frames, bool(select.select([fd], [], [], 0)[0]))  # an event loop idling on it wakes
+        nav.close()
+    """
+    assert run_waiting_input(tmp_path, after=after) == ["True", "True"]
+
+
+def test_wants_frames_works_above_the_select_limit_of_descriptors(tmp_path):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard != resource.RLIM_INFINITY and hard < 1200:
+        pytest.skip(f"only {hard} descriptors allowed")
+    before = f"""
+        import resource
+        resource.setrlimit(resource.RLIMIT_NOFILE, (1200, {hard}))
+        held = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
+    """
+    after = """
+        print(fd > 1024, nav.wants_frames)
+        nav.tick(0.0)
+        nav.close()
+        print(nav.wants_frames)
+    """
+    assert run_waiting_input(tmp_path, before=before, after=after) == ["True", "True", "False"]
