@@ -483,6 +483,55 @@ def test_a_camera_that_is_no_matrix_is_reported_once(device_file, navigators, ca
     assert "zibrel: the application gives no camera matrix" in err  # the library, once: nothing to move
 
 
+class Raises:
+    """An answer whose conversion raises: its __float__, __bool__ and __array__ fail."""
+
+    def __float__(self):
+        raise RuntimeError("no float here")
+
+    def __bool__(self):
+        raise RuntimeError("no truth here")
+
+    def __array__(self, dtype=None, copy=None):
+        raise RuntimeError("no array here")
+
+
+HUGE = 10**400  # no double holds it
+
+
+@pytest.mark.parametrize("method, answer, prop, expected", [
+    ("get_fov", HUGE, "view.fov", None),
+    ("get_fov", Raises(), "view.fov", None),
+    ("get_fov", np.array([0.5, 0.6]), "view.fov", None),
+    ("get_fov", math.inf, "view.fov", None),
+    ("is_perspective", np.array([True, False]), "view.perspective", True),  # a failing viewer's default
+    ("is_perspective", Raises(), "view.perspective", True),
+    ("get_camera", Raises(), "view.affine", None),
+    ("get_camera", np.full((4, 4), HUGE, dtype=object), "view.affine", None),
+    ("get_scene_bounds", [[HUGE, 0, 0], [1, 1, 1]], "model.extents", None),
+    ("get_scene_bounds", Raises(), "model.extents", None),
+    ("get_view_extents", Raises(), "view.extents", None),
+    ("get_up_axis", Raises(), None, None),
+    ("get_up_axis", [0, HUGE, 0], None, None),
+], ids=lambda v: type(v).__name__ if not isinstance(v, (str, type(None), bool)) else str(v))
+def test_a_junk_answer_is_reported_once_and_never_raises(navigators, capfd, method, answer, prop, expected):
+    viewer = NumpyViewer()
+    setattr(viewer, method, lambda *args: answer)
+    # The first snapshot is taken in the constructor; with the library's own timing every tick takes one.
+    nav = navigators(viewer, application_timing=False)
+    for t in (0.0, 0.01, 0.02):
+        nav.tick(t)
+    if prop is not None:  # what the library reads on the application's thread
+        code, record = ctl.get(ctl.last_connection(), prop)
+        if expected is None:
+            assert code != 0  # not available
+        else:
+            assert code == 0 and bool(record.u.b) == expected
+    err = capfd.readouterr().err
+    assert err.count(f"pyzibrel: NumpyViewer.{method}() gave an unusable answer") == 1, err
+    assert "Traceback" not in err
+
+
 def test_subclass_overrides_may_return_numpy_arrays(navigators):
     class WithOverrides(Navigator):
         def _get_model_extents(self):
