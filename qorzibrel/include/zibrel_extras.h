@@ -35,6 +35,11 @@ void* zbx_monitor_open(char* error, size_t error_len);
 int zbx_monitor_read(void* monitor, zbx_event* events, int max_events, int timeout_ms);
 void zbx_monitor_close(void* monitor);
 
+/* A setting in effect now, as a connection opened now would use it (from
+   ZIBREL_CONFIG, read as the library reads it, else the default): "motion-timeout"
+   (ms). 0 with the number in *value, -1 for a name it does not know. */
+int zbx_settings_value(const char* name, double* value);
+
 /* A file descriptor that is readable while device input waits for a frame of
  * any connection (for an idle event loop to wait on instead of polling); -1
  * when not available. The library owns it; never close it, never read it. */

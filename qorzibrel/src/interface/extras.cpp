@@ -1,4 +1,4 @@
-// The library's extras for tools: device information and raw device input.
+// The library's extras for tools: device information, raw device input and settings.
 
 #include "interface/exported.h"  // first: the exported declarations must be the first ones seen
 
@@ -12,8 +12,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "devices/monitor.h"
+#include "engine/settings.h"
 
 using namespace zibrel::qorzibrel;
 
@@ -93,6 +95,19 @@ void zbx_monitor_close(void* handle) {
         }
         close_monitor(*m);
         return 0;
+    });
+}
+
+int zbx_settings_value(const char* name, double* value) {
+    return guarded(-1, [&] {
+        if (name == nullptr || value == nullptr) return -1;
+        std::vector<std::string> problems;  // told by zbx_device_info, not here
+        const settings s = load_settings(&problems);
+        if (std::strcmp(name, "motion-timeout") == 0) {
+            *value = s.motion_timeout_ms;
+            return 0;
+        }
+        return -1;
     });
 }
 
