@@ -21,6 +21,7 @@ import pathlib
 import signal
 import stat
 import sys
+import threading
 import time
 from collections.abc import Sequence
 from types import FrameType
@@ -58,10 +59,11 @@ def _discard(stream: object) -> None:
 
 class _Console(Console):
     def on_broken_pipe(self) -> None:
-        # rich's own exits with status 1, which is ours for "no device".
+        # rich's own exits with status 1, which is ours for "no device". Raised on the main
+        # thread only: a live display also writes from a thread of its own, and ends with `quiet`.
         self.quiet = True
         _discard(self.file)
-        if not self.stderr:
+        if not self.stderr and threading.current_thread() is threading.main_thread():
             raise _OutputClosed
 
 
@@ -221,7 +223,7 @@ def cmd_monitor(args: argparse.Namespace) -> int:
         try:
             out.print(f"Monitoring {escape(_input_from(info))}{stop}; Ctrl-C stops.")
             with Live(view, console=out, refresh_per_second=20) as live:
-                while end is None or time.monotonic() < end:
+                while (end is None or time.monotonic() < end) and not out.quiet:
                     wait = 0.05 if end is None else max(0.0, min(0.05, end - time.monotonic()))
                     for event in mon.read(wait):
                         view.update(event)

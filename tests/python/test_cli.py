@@ -526,22 +526,31 @@ def test_a_device_file_time_beyond_any_clock_is_refused_naming_its_line(tmp_path
     assert spent.ru_utime - before.ru_utime < 5  # never a busy wait
 
 
-@pytest.mark.parametrize("command, code", [
-    (["status"], 0),
-    (["status", "--json"], 0),
-    (["monitor", "--seconds", "0.5"], 0),
-    (["status", "--no-device"], 1),
-], ids=["status", "status-json", "monitor", "status-no-device"])
-def test_a_closed_pipe_ends_the_output_quietly(tmp_path, command, code):
+@pytest.mark.parametrize("command, lines_read, code", [
+    (["status"], 0, 0),
+    (["status", "--json"], 0, 0),
+    (["monitor", "--seconds", "0.5"], 0, 0),
+    (["monitor", "--seconds", "1"], 1, 0),  # `| head -1`: the display's last frame meets the closed pipe
+    (["status", "--no-device"], 0, 1),
+], ids=["status", "status-json", "monitor", "monitor-after-a-line", "status-no-device"])
+def test_a_closed_pipe_ends_the_output_quietly(tmp_path, command, lines_read, code):
     source = source_file(tmp_path, HELD)
     env = environment(tmp_path, ZIBREL_DEVICE="none" if "--no-device" in command else f"file:{source}")
     command = [a for a in command if a != "--no-device"]
     reader, writer = os.pipe()
-    os.close(reader)  # nobody reads: like `| head -0`, every write meets a broken pipe
-    try:
-        done = subprocess.run([sys.executable, "-m", "pyzibrel", *command], env=env, stdout=writer,
-                              stderr=subprocess.PIPE, text=True, timeout=30)
-    finally:
+    output = open(reader, "rb")
+    if lines_read == 0:
+        output.close()  # nobody reads: like `| head -0`, every write meets a broken pipe
+    with subprocess.Popen([sys.executable, "-m", "pyzibrel", *command], env=env, stdout=writer,
+                          stderr=subprocess.PIPE, text=True) as child:
         os.close(writer)
-    assert done.returncode == code, done.stderr  # the command's own answer, not the pipe's
-    assert done.stderr == ""
+        try:
+            for _ in range(lines_read):
+                assert output.readline()
+            output.close()  # `head -1` has its line and goes
+            err = child.communicate(timeout=30)[1]
+        finally:
+            output.close()
+            child.kill()
+    assert child.returncode == code, err  # the command's own answer, not the pipe's
+    assert err == ""
