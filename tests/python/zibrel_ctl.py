@@ -1,8 +1,8 @@
 """ctypes access to our navigation library's control interface.
 
-The library the module loaded is the one found beside it (or through
-LD_LIBRARY_PATH); opening the same file again gives the same instance, so
-these functions act on the connections the module made.
+The library the module loaded is the one in the pyzibrel package (or found
+through LD_LIBRARY_PATH); opening the same file again gives the same instance,
+so these functions act on the connections the module made.
 """
 
 import ctypes
@@ -88,7 +88,7 @@ def library_path():
     for d in os.environ.get("LD_LIBRARY_PATH", "").split(":"):
         if d and (pathlib.Path(d) / "libQorZibrel.so").exists():
             return str(pathlib.Path(d) / "libQorZibrel.so")
-    return str(module_dir / "libQorZibrel.so")
+    return str(module_dir / "pyzibrel" / "_lib" / "libQorZibrel.so")
 
 
 lib = ctypes.CDLL(library_path())
