@@ -46,3 +46,14 @@ def function(name: str) -> ctypes._CFuncPtr | None:  # type: ignore[name-defined
         return getattr(lib, name)
     except AttributeError:
         return None
+
+
+def version() -> str | None:
+    """The loaded library's version (its zbx_version), or None: no library, or one older than the query."""
+    query = function("zbx_version")
+    if query is None:
+        return None
+    query.restype = ctypes.c_char_p
+    query.argtypes = []
+    text = query()
+    return None if text is None else text.decode("utf-8", errors="replace")

@@ -1,4 +1,4 @@
-// The library's extras for tools: device information and raw device input.
+// The library's extras for tools: its version, device information and raw device input.
 
 #include "interface/exported.h"  // first: the exported declarations must be the first ones seen
 
@@ -14,6 +14,10 @@
 #include <string>
 
 #include "devices/monitor.h"
+
+#ifndef ZIBREL_VERSION
+#error "ZIBREL_VERSION: the package's version from pyproject.toml, defined by qorzibrel/CMakeLists.txt"
+#endif
 
 using namespace zibrel::qorzibrel;
 
@@ -50,6 +54,8 @@ std::shared_ptr<monitor> find_monitor(void* handle) {
 }  // namespace
 
 extern "C" {
+
+const char* zbx_version(void) { return ZIBREL_VERSION; }
 
 size_t zbx_device_info(char* buf, size_t len) {
     return guarded(size_t{0}, [&] {
