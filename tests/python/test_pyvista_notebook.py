@@ -369,3 +369,32 @@ def test_a_notebook_moves_the_view_with_the_two_lines_and_a_cell_run_again(tmp_p
     # Only the new navigator is live: the first plotter stays where it was, one task is left.
     assert turned_degrees(first_cameras[0], first_cameras[1]) < 1e-6, first_cameras
     assert seen["tasks"] == 1
+
+
+# --- a window of its own, shown with interactive_update=True ------------------------------------------
+
+@pytest.mark.skipif(__import__("shutil").which("Xvfb") is None, reason="needs Xvfb (./dev installs Debian's xvfb)")
+def test_a_window_shown_with_interactive_update_is_updated_at_each_frame(tmp_path):
+    from test_pyvista import changed_fraction, under_xvfb
+
+    device = tmp_path / "device.txt"
+    device.write_text("\n".join(SPIN_FOREVER) + "\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("VTK_DEFAULT_OPENGL_WINDOW", "ZIBREL_CONFIG")}
+    env["ZIBREL_DEVICE"] = f"file:{device}"
+    for _attempt in range(3):
+        result = under_xvfb([sys.executable, str(HERE / "pyvista_update_app.py"), str(tmp_path)], env, timeout=60)
+        if "bad X server connection" not in result.stderr:  # another X server of the machine, not us
+            break
+    assert result.returncode == 0, result.stdout + result.stderr
+    seen = dict(item.split("=", 1) for item in result.stdout.split() if "=" in item)
+    # The window's own interactor timer (for a blocking show()) and the task (for the idle kernel).
+    assert seen["window"] == "vtkXOpenGLRenderWindow"
+    assert seen["timers"] == "interactor+asyncio"
+    assert int(seen["updates"]) >= 20                     # about 90 in 1.5 s at 60 Hz
+    assert int(seen["ticks"]) <= int(seen["updates"]) + 2  # update()'s events fire no second tick
+    assert float(seen["yaw"]) > 10
+    assert seen["closed"] == "True" and seen["task_cancelled"] == "True"
+    from PIL import Image
+    before, after = (np.asarray(Image.open(tmp_path / f"{name}.png").convert("RGB"), dtype=np.int16)
+                     for name in ("before", "after"))
+    assert changed_fraction(before, after) > 0.01
