@@ -312,8 +312,12 @@ def run_notebook(tmp_path, monkeypatch, cells, timeout=60):
     (spec / "kernel.json").write_text(json.dumps({
         "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
         "display_name": "pyzibrel test", "language": "python"}))
+    # trame's page server fetches VTK's WebAssembly files from the network when it starts, unless
+    # given a folder of them: an empty one, since no test shows the wasm view.
+    (tmp_path / "no-wasm").mkdir()
     for name, value in dict(JUPYTER_PATH=tmp_path / "jupyter", JUPYTER_RUNTIME_DIR=tmp_path / "runtime",
-                            IPYTHONDIR=tmp_path / "ipython", MPLBACKEND="agg").items():
+                            IPYTHONDIR=tmp_path / "ipython", MPLBACKEND="agg",
+                            VTK_WASM_DIR_OVERRIDE=tmp_path / "no-wasm").items():
         monkeypatch.setenv(name, str(value))
     nb = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(source) for source in cells])
     client = nbclient.NotebookClient(nb, timeout=timeout, startup_timeout=60, kernel_name="pyzibrel-test",
