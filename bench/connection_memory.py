@@ -1,7 +1,7 @@
 """Memory kept per connection cycle: what opening and closing a connection of
 our navigation library leaves behind.
 
-    .venv/bin/python bench/connection_memory.py [cycles]
+    LD_LIBRARY_PATH=build/bench/qorzibrel/test-variant .venv/bin/python bench/connection_memory.py [cycles]
 
 Each mode runs 1,000 cycles to warm up (allocator pools, the closed
 connections the library keeps for inspection), then `cycles` (10,000 by
@@ -18,21 +18,26 @@ Modes:
     create_destroy_commands     the same with a command set
 Last, the library's count of connection objects still alive, after its
 closed-connection record is cleared: 0 when every closed connection was freed.
+That count comes from the control interface of the library's test variant
+(./dev bench builds it in build/bench).
 """
 
 import ctypes
 import gc
 import os
-import pathlib
 import sys
 
 import _pyzibrel
+from pyzibrel import _library
 
 CYCLES = int(sys.argv[1]) if len(sys.argv) > 1 else 10_000
 WARM_UP = 1_000
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
-lib = ctypes.CDLL(str(pathlib.Path(_pyzibrel.__file__).parent / "libQorZibrel.so"))
+lib = _library.library()
+if lib is None or not hasattr(lib, "zbctl_live_connections"):
+    sys.exit("connection_memory: the navigation library the module loaded has no control interface: put its test "
+             "variant first, LD_LIBRARY_PATH=build/bench/qorzibrel/test-variant (./dev bench builds it)")
 lib.zbctl_live_connections.restype = ctypes.c_int64
 lib.zbctl_open_connections.restype = ctypes.c_int
 lib.ZbCreate.restype = ctypes.c_int32

@@ -1,6 +1,6 @@
 """Latency from a device sample arriving to the application's _set_camera_matrix.
 
-    .venv/bin/python bench/engine_latency.py [frames]
+    LD_LIBRARY_PATH=build/bench/qorzibrel/test-variant .venv/bin/python bench/engine_latency.py [frames]
 
 Two figures, through the installed module and our navigation library:
 - application-driven timing ("frame.timingSource" 1): the sample is pushed,
@@ -10,7 +10,9 @@ Two figures, through the installed module and our navigation library:
   timer thread wakes at once for a frame; its callbacks cross into Python from
   that thread. Measured from the push to the callback, motion by motion.
 The samples come through the control interface (zbctl_device_sample), the
-same queue the spacenavd reader and the virtual device feed.
+same queue the spacenavd reader and the virtual device feed. The connection
+and its motion state come from the test variant's control interface, so the
+library must be that variant (./dev bench builds it in build/bench).
 """
 
 import ctypes
@@ -23,10 +25,13 @@ import tempfile
 import threading
 import time
 
-import _pyzibrel
 from _pyzibrel import ZibrelBox, ZibrelMatrix, ZibrelNavigationModel
+from pyzibrel import _library
 
-lib = ctypes.CDLL(str(pathlib.Path(_pyzibrel.__file__).parent / "libQorZibrel.so"))
+lib = _library.library()
+if lib is None or not hasattr(lib, "zbctl_last_connection"):
+    sys.exit("engine_latency: the navigation library the module loaded has no control interface: put its test "
+             "variant first, LD_LIBRARY_PATH=build/bench/qorzibrel/test-variant (./dev bench builds it)")
 lib.zbctl_device_sample.restype = ctypes.c_int
 lib.zbctl_device_sample.argtypes = [ctypes.c_uint64] + [ctypes.c_double] * 7
 lib.zbctl_last_connection.restype = ctypes.c_uint64

@@ -23,7 +23,7 @@
 #include "library/loader.h"
 #include "model/navigation_model.h"
 #include "values/value.h"
-#include "zibrel_control.h"
+#include "zibrel_test_control.h"
 
 using namespace zibrel;
 using clock_type = std::chrono::steady_clock;

@@ -2,8 +2,10 @@
 module first), or `.venv/bin/python bench/run.py` with the module installed.
 
 Builds the benchmark programs (CMake, Ninja, -DZIBREL_BUILD_BENCH=ON) in
-build/bench, runs each family of figures in a process of its own, prints the
-figures and the ratios they are judged by, and writes bench/results/latest.json.
+build/bench, with our navigation library's test variant (its control interface
+drives the figures), runs each family of figures in a process of its own with
+that library first on LD_LIBRARY_PATH, prints the figures and the ratios they
+are judged by, and writes bench/results/latest.json.
 
     --quick         3 rounds per figure instead of the full count
     --only WORD     run only the families whose name contains WORD
@@ -26,6 +28,8 @@ ROOT = Path(__file__).resolve().parent.parent
 BENCH = ROOT / "bench"
 BUILD = ROOT / "build" / "bench"
 PROGRAMS = BUILD / "bench"
+# The library's test variant (QorZibrel_test), which zibrel_bench_native links.
+TEST_LIBRARY = BUILD / "qorzibrel" / "test-variant"
 RESULTS = BENCH / "results" / "latest.json"
 TARGETS = ["zibrel_bench_native", "_zibrel_bench", "zibrel_bench_calls"]
 
@@ -140,7 +144,9 @@ def check_installed():
 def run_family(name, argv):
     say(f"running {name}")
     start = time.monotonic()
-    result = subprocess.run(argv, capture_output=True, text=True, cwd=ROOT)
+    # The module loads the first libQorZibrel.so on LD_LIBRARY_PATH: the test variant.
+    path = os.pathsep.join(p for p in (str(TEST_LIBRARY), os.environ.get("LD_LIBRARY_PATH")) if p)
+    result = subprocess.run(argv, capture_output=True, text=True, cwd=ROOT, env=dict(os.environ, LD_LIBRARY_PATH=path))
     seconds = time.monotonic() - start
     if result.returncode != 0:
         sys.stderr.write(result.stdout + result.stderr)

@@ -14,7 +14,7 @@
 #include "fuzz/check.h"
 #include "fuzz/records.h"
 #include "interface/action_tree.h"
-#include "interface/result_codes.h"
+#include "base/result_codes.h"
 #include "interface/value_store.h"
 
 using namespace zibrel::qorzibrel;

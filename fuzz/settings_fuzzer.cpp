@@ -11,7 +11,7 @@
 
 #include "fuzz/check.h"
 #include "devices/device_input.h"
-#include "engine/settings.h"
+#include "base/settings.h"
 
 using namespace zibrel::qorzibrel;
 

@@ -119,8 +119,6 @@ public:
     ZIBREL_SERVED_PROPERTIES(ZIBREL_CALLBACKS)
 #undef ZIBREL_CALLBACKS
 
-    sink_cookie GetCookie() const { return cookie_; }
-
 private:
     connection_handle handle_ = 0;
     std::mutex mutex_;

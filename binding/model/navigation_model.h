@@ -60,5 +60,3 @@ private:
     std::vector<Qor::Kinemo::CCategory> categories_;
     bool setOpen_ = false;
 };
-
-static_assert(sizeof(int32_t) == 8 || sizeof(int32_t) == 4);

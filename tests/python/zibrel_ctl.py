@@ -1,8 +1,9 @@
-"""ctypes access to our navigation library's control interface.
+"""ctypes access to the control interface of our navigation library's test variant.
 
-The library the module loaded is the one found beside it (or through
-LD_LIBRARY_PATH); opening the same file again gives the same instance, so
-these functions act on the connections the module made.
+The library the module loaded is the first one on LD_LIBRARY_PATH (./dev test
+puts the test variant there), else the one beside it; opening the same file
+again gives the same instance, so these functions act on the connections the
+module made. The product library beside the module has no control interface.
 """
 
 import ctypes
@@ -92,6 +93,10 @@ def library_path():
 
 
 lib = ctypes.CDLL(library_path())
+if not hasattr(lib, "zbctl_reset"):
+    raise ImportError(f"{library_path()} has no control interface: it is the product library. The tests need its "
+                      "test variant first on LD_LIBRARY_PATH (./dev test builds it in "
+                      "build/qorzibrel-test/qorzibrel/test-variant)")
 
 _u64, _i32, _int, _vp = ctypes.c_uint64, ctypes.c_int32, ctypes.c_int, ctypes.c_void_p
 _signatures = {

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/settings.h"
+#include "base/settings.h"
 
 namespace zibrel::qorzibrel {
 

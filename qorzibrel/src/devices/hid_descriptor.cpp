@@ -66,16 +66,8 @@ struct parser {
 
     uint32_t resolve(uint32_t usage, bool paged) const { return paged ? usage : (g.usage_page << 16) | (usage & 0xFFFF); }
 
-    // The usage of the i-th field of a main item: the list's last one repeats.
-    std::optional<uint32_t> usage_at(uint64_t i) const {
-        if (usages.empty()) return std::nullopt;
-        for (const auto& r : usages) {
-            const uint64_t n = uint64_t{r.last} - r.first + 1;
-            if (i < n) return resolve(r.first + static_cast<uint32_t>(i), r.paged);
-            i -= n;
-        }
-        return resolve(usages.back().last, usages.back().paged);
-    }
+    // The first usage given before a main item (a collection's own), or 0 for none.
+    uint32_t first_usage() const { return usages.empty() ? 0 : resolve(usages.front().first, usages.front().paged); }
 
     bool add_usage(usage_range r) {
         if (usages.size() >= hid_max_usages) return fail("it lists more than 1024 usages for one item");
@@ -141,9 +133,11 @@ struct parser {
             const uint32_t lo = resolve(r.first, r.paged), hi = resolve(r.last, r.paged);
             if ((lo >> 16) != page_button || (hi >> 16) != page_button) continue;
             if (g.report_size > 32) return fail("its button array elements are wider than 32 bits");
-            const uint32_t usage_min = std::max<uint32_t>(lo & 0xFFFF, 1);
+            // The range keeps its minimum even when that is usage 0 ("no
+            // button"): the logical range maps onto it from there.
+            const uint32_t usage_min = lo & 0xFFFF;
             const uint32_t usage_max = std::min<uint32_t>(hi & 0xFFFF, hid_max_buttons);
-            if (usage_min > usage_max) continue;
+            if (usage_max < 1 || usage_min > usage_max) continue;
             report.button_arrays.push_back({first, g.report_count, usage_min, usage_max});
             result.layout.button_count = std::max(result.layout.button_count, static_cast<int>(usage_max));
             break;
@@ -169,7 +163,7 @@ struct parser {
             if (collections.size() >= static_cast<size_t>(hid_max_collection_depth)) {
                 return fail("it nests collections deeper than " + std::to_string(hid_max_collection_depth));
             }
-            const uint32_t usage = usage_at(0).value_or(0);
+            const uint32_t usage = first_usage();
             collections.push_back(usage);
             if ((data & 0xFF) == collection_application && usage == usage_multi_axis && multi_axis_depth < 0) {
                 multi_axis_depth = static_cast<int>(collections.size());
@@ -382,12 +376,13 @@ hid_decode_result decode_hid_report(const hid_layout& layout, std::span<const ui
         if (read_bits(report, b.field.bit_offset, b.field.bit_size) != 0) out.pressed.set(i);
     }
     for (const auto& arr : it->button_arrays) {
-        for (uint32_t u = arr.usage_min; u <= arr.usage_max; ++u) out.covered.set(u - 1);
+        const uint32_t first = std::max<uint32_t>(arr.usage_min, 1);  // usage 0 is no button
+        for (uint32_t u = first; u <= arr.usage_max; ++u) out.covered.set(u - 1);
         for (uint32_t e = 0; e < arr.count; ++e) {
             const int64_t v = field_value(report, arr.field, arr.field.bit_offset + e * arr.field.bit_size);
             if (v < arr.field.logical_min || v > arr.field.logical_max) continue;  // no button
             const int64_t usage = int64_t{arr.usage_min} + (v - arr.field.logical_min);
-            if (usage >= arr.usage_min && usage <= arr.usage_max) out.pressed.set(static_cast<size_t>(usage - 1));
+            if (usage >= first && usage <= arr.usage_max) out.pressed.set(static_cast<size_t>(usage - 1));
         }
     }
     return hid_decode_result::ok;

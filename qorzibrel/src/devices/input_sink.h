@@ -1,6 +1,6 @@
 // Where the library's live device readers (spacenavd, hidraw) deliver input:
-// a connection's engine, or a monitor of raw input. The readers run on
-// threads of their own and never block on a sink.
+// a connection's engine (which implements this interface), or a monitor of raw
+// input. The readers run on threads of their own and never block on a sink.
 #pragma once
 
 #include <memory>
@@ -9,8 +9,6 @@
 #include "devices/device_input.h"
 
 namespace zibrel::qorzibrel {
-
-class engine;
 
 class input_sink {
 public:
@@ -26,17 +24,13 @@ public:
     virtual void button(int number, bool pressed) = 0;
 };
 
-// An engine as a sink (holds it weakly: a closed connection is let go).
-std::shared_ptr<input_sink> engine_sink(const std::shared_ptr<engine>& target);
-
 // The sinks of a reader: the newest open exclusive one and every open monitor.
-// Held until they stop wanting input (an engine adapter holds its engine weakly).
+// Held until they stop wanting input (an engine's sink holds its engine weakly).
 class sink_list {
 public:
     void add(const std::shared_ptr<input_sink>& sink);
     // Forgets the closed ones; empty when nobody listens.
     std::vector<std::shared_ptr<input_sink>> receivers();
-    bool empty();
 
 private:
     std::vector<std::shared_ptr<input_sink>> sinks_;

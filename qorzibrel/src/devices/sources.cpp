@@ -7,10 +7,10 @@
 #include <functional>
 #include <vector>
 
+#include "base/report.h"
 #include "devices/hidraw.h"
 #include "devices/input_sink.h"
 #include "devices/spacenav.h"
-#include "interface/report.h"
 
 namespace zibrel::qorzibrel {
 namespace {
@@ -24,7 +24,7 @@ bool socket_exists(const std::string& path) {
 
 }  // namespace
 
-bool attach_live_sources(const std::shared_ptr<engine>& target, const settings& s, bool other_input) {
+bool attach_live_sources(const std::shared_ptr<input_sink>& target, const settings& s, bool other_input) {
     const auto named = [&](source_kind k) { return s.has_source(k); };
     const bool automatic = named(source_kind::auto_detect);
     const bool hid = automatic || named(source_kind::hid);
@@ -33,7 +33,6 @@ bool attach_live_sources(const std::shared_ptr<engine>& target, const settings& 
     const bool spacenavd = named(source_kind::spacenavd) || (automatic && have_socket);
     if (!spacenavd && !hid) return false;
 
-    const auto sink = engine_sink(target);
     const std::string root = hid_root();
     std::function<void(const std::string&)> without_device;
     if (spacenavd && !other_input) {
@@ -56,8 +55,8 @@ bool attach_live_sources(const std::shared_ptr<engine>& target, const settings& 
                    "(its log says). Set ZIBREL_DEVICE=none to turn device input and this notice off.");
         };
     }
-    if (spacenavd) spacenavd_attach(sink, s.spnav_library, std::move(without_device));
-    if (hid) hid_attach(sink, root);
+    if (spacenavd) spacenavd_attach(target, s.spnav_library, std::move(without_device));
+    if (hid) hid_attach(target, root);
 
     if (!hid || other_input || (spacenavd && have_socket) || notice_written.load()) return true;
     const auto devices = hid_probe(root);

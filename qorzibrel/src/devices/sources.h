@@ -4,16 +4,15 @@
 
 #include <memory>
 
-#include "engine/settings.h"
+#include "base/settings.h"
+#include "devices/input_sink.h"
 
 namespace zibrel::qorzibrel {
 
-class engine;
-
-// Joins the live sources of `s` for `target`; true when one was started (its
+// Joins the live sources of `s` for `target` (a connection's engine); true when one was started (its
 // devices may come later). With auto or hid, nothing usable found now and no
 // `other_input`, writes one notice per process naming what was tried and how
 // to fix it.
-bool attach_live_sources(const std::shared_ptr<engine>& target, const settings& s, bool other_input);
+bool attach_live_sources(const std::shared_ptr<input_sink>& target, const settings& s, bool other_input);
 
 }  // namespace zibrel::qorzibrel

@@ -7,13 +7,13 @@
 #include <numbers>
 #include <thread>
 
-#include "interface/callers.h"
-#include "interface/input_signal.h"
-#include "interface/result_codes.h"
-#include "interface/unwind.h"
+#include "base/input_signal.h"
+#include "base/process_exit.h"
+#include "base/result_codes.h"
+#include "base/unwind.h"
+#include "devices/sources.h"
 #include "engine/feel.h"
 #include "engine/views.h"
-#include "devices/sources.h"
 #include "zibrel/property_table.h"
 
 namespace zibrel::qorzibrel {
@@ -60,19 +60,48 @@ value point_value(vec3 p) {
 
 struct engine::camera_state : view_camera {};
 
-engine::engine(const connection& conn, settings s) : settings_(std::move(s)), input_(settings_) {
+engine::engine(std::unique_ptr<const application> app, settings s)
+    : settings_(std::move(s)), app_(std::move(app)), input_(settings_) {
     const auto n = static_cast<size_t>(prop::count);
-    getters_.resize(n);
-    setters_.resize(n);
+    readable_.resize(n);
+    writable_.resize(n);
     getter_faults_.resize(n);
     setter_faults_.resize(n);
     for (size_t i = 0; i < n; ++i) {
-        getters_[i] = conn.find_accessor(prop_names[i], false);
-        setters_[i] = conn.find_accessor(prop_names[i], true);
+        readable_[i] = app_->can_get(prop_names[i]);
+        writable_[i] = app_->can_put(prop_names[i]);
     }
 }
 
 engine::~engine() { input_forget(this); }
+
+namespace {
+
+// The engine as the live device readers' sink. Held weakly: a reader keeps
+// its sinks until it next has input, and a closed connection's engine must
+// not wait for that to be freed.
+class engine_sink final : public input_sink {
+public:
+    explicit engine_sink(const std::shared_ptr<engine>& e) : engine_(e), full_scale_(e->full_scale()) {}
+    bool wants_input() const override {
+        auto e = engine_.lock();
+        return e != nullptr && e->accepts_input();
+    }
+    bool exclusive() const override { return true; }
+    double full_scale() const override { return full_scale_; }
+    void sample(const axes& deflection) override {
+        if (auto e = engine_.lock()) e->push_sample(-1, deflection);
+    }
+    void button(int number, bool pressed) override {
+        if (auto e = engine_.lock()) e->push_button(-1, number, pressed);
+    }
+
+private:
+    std::weak_ptr<engine> engine_;
+    double full_scale_;
+};
+
+}  // namespace
 
 void engine::start() {
     {
@@ -103,7 +132,8 @@ void engine::start() {
         }
     }
     try {
-        if (attach_live_sources(shared_from_this(), settings_, have_file)) have_source = true;
+        if (attach_live_sources(std::make_shared<engine_sink>(shared_from_this()), settings_, have_file))
+            have_source = true;
     } catch (...) {
         if (foreign_exception()) throw;
         report("the live device sources cannot be started (out of memory or threads); they are off");
@@ -249,12 +279,12 @@ void engine::note_result(call_fault& fault, bool ok) {
 }
 
 bool engine::get(prop p, value& v) {
-    const auto& call = getters_[static_cast<size_t>(p)];
-    if (!call || !alive()) return false;
-    call_fault& fault = getter_faults_[static_cast<size_t>(p)];
+    const auto i = static_cast<size_t>(p);
+    if (!readable_[i] || !alive()) return false;
+    call_fault& fault = getter_faults_[i];
     if (backing_off(fault)) return false;
     v = value();
-    const int32_t result = call->getter(call->cookie, call->name, &v);
+    const int32_t result = app_->get(prop_names[i], v);
     // "No hit" and "no pointer over the view" are answers of the moment, not faults: the
     // next ask (the view's centre after a miss under the pointer) must still be made.
     const bool momentary = (p == prop::hit_lookat || p == prop::pointer_position) && result == result_not_supported;
@@ -263,14 +293,13 @@ bool engine::get(prop p, value& v) {
 }
 
 void engine::put(prop p, const value& v) {
-    const auto& call = setters_[static_cast<size_t>(p)];
-    if (!call || !alive()) return;
+    const auto i = static_cast<size_t>(p);
+    if (!writable_[i] || !alive()) return;
     // A command is the user's one press: always delivered.
     const bool event = p == prop::commands_active_command;
-    call_fault& fault = setter_faults_[static_cast<size_t>(p)];
+    call_fault& fault = setter_faults_[i];
     if (!event && backing_off(fault)) return;
-    value record = v;
-    const bool ok = call->setter(call->cookie, call->name, &record) == 0;
+    const bool ok = app_->put(prop_names[i], v) == 0;
     if (!event) note_result(fault, ok);
 }
 

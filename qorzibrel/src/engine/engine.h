@@ -17,12 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "interface/connection.h"
+#include "base/report.h"
+#include "base/settings.h"
 #include "devices/device_input.h"
+#include "engine/application.h"
 #include "engine/geometry.h"
-#include "zibrel/library_interface.h"
-#include "interface/report.h"
-#include "engine/settings.h"
 
 namespace zibrel::qorzibrel {
 
@@ -30,9 +29,8 @@ enum class timing_source : int32_t { library = 0, application = 1 };
 
 class engine : public std::enable_shared_from_this<engine> {
 public:
-    // Looks up the accessors it uses in `conn` and keeps copies: the engine never
-    // refers to its connection, which may be freed while a frame still runs.
-    engine(const connection& conn, settings s);
+    // Asks `app` once which of the properties it uses the application answers.
+    engine(std::unique_ptr<const application> app, settings s);
     ~engine();
 
     // After the connection is registered: load the device file, join the
@@ -83,8 +81,9 @@ private:
     void write_camera(const camera_state& before, const camera_state& after, bool pose_changed);
 
     const settings settings_;
-    // The application's accessors this engine uses, looked up once.
-    std::vector<std::optional<accessor_call>> getters_, setters_;
+    const std::unique_ptr<const application> app_;
+    // Which of the properties this engine uses the application reads and writes, asked once.
+    std::vector<bool> readable_, writable_;
     device_input input_;
     report_once told_;
 

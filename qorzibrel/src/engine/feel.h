@@ -7,7 +7,7 @@
 #include <numbers>
 
 #include "engine/geometry.h"
-#include "engine/settings.h"
+#include "base/settings.h"
 
 namespace zibrel::qorzibrel {
 

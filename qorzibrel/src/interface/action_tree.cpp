@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "interface/result_codes.h"
+#include "base/result_codes.h"
 
 namespace zibrel::qorzibrel {
 namespace {

@@ -11,8 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "zibrel/library_interface.h"
+#include "engine/application.h"
 #include "interface/value_store.h"
+#include "zibrel/library_interface.h"
 
 namespace zibrel::qorzibrel {
 
@@ -40,9 +41,26 @@ struct accessor_call {
     int32_t operator()(const value& prototype) const;
 };
 
+// The application as a connection's engine reaches it: the first getter and the
+// first setter of each name in the accessor array, as calls of their own, so
+// that a frame still running after the connection is freed can finish.
+class accessor_application final : public application {
+public:
+    explicit accessor_application(const std::vector<accessor_entry>& accessors);
+    bool can_get(std::string_view name) const override;
+    bool can_put(std::string_view name) const override;
+    int32_t get(std::string_view name, value& v) const override;
+    int32_t put(std::string_view name, const value& v) const override;
+
+private:
+    std::map<std::string, accessor_call, std::less<>> getters_, setters_;
+};
+
+#ifdef QORZIBREL_TEST_SEAMS
 // Connection objects that exist (open, kept closed, or still held by a thread of
-// the library), for the control interface.
+// the library), for the test variant's control interface.
 int64_t live_connections();
+#endif
 
 struct connection {
     connection();
@@ -65,12 +83,16 @@ struct connection {
     // Guarded by the library mutex.
     bool closing = false;
     std::map<std::string, stored_value, std::less<>> written;
-    std::map<std::string, uint64_t, std::less<>> write_counts;
-    std::optional<std::string> tree;
     std::string active_set;
+#ifdef QORZIBREL_TEST_SEAMS
+    // Every ZbWriteValue per property, refused ones too.
+    std::map<std::string, uint64_t, std::less<>> write_counts;
+    // The last command tree written, as zbctl_tree gives it.
+    std::optional<std::string> tree;
 
     // The first entry named `property` that has a setter (or a getter), as a call.
     std::optional<accessor_call> find_accessor(std::string_view property, bool setter) const;
+#endif
 };
 
 }  // namespace zibrel::qorzibrel

@@ -1,4 +1,6 @@
-// The five entry points the application loads.
+// The five entry points the application loads. The branches under
+// QORZIBREL_TEST_SEAMS exist in the test variant only (injected results,
+// counters, the close hook): the product has none of them.
 
 #include <cmath>
 #include <cstring>
@@ -7,14 +9,14 @@
 #include <string>
 #include <string_view>
 
-#include "interface/action_tree.h"
+#include "base/settings.h"
 #include "interface/application_settings.h"
 #include "engine/engine.h"
+#include "interface/action_tree.h"
 #include "interface/exported.h"
 #include "interface/library_state.h"
 #include "interface/property_types.h"
-#include "interface/result_codes.h"
-#include "engine/settings.h"
+#include "base/result_codes.h"
 
 using namespace zibrel;
 using namespace zibrel::qorzibrel;
@@ -50,7 +52,9 @@ int32_t store_write(connection& conn, std::string_view property, const value& se
     }
     stored_value copy;
     if (const int32_t r = copy.capture(sent); r != result_ok) return r;
+#ifdef QORZIBREL_TEST_SEAMS
     if (property == tree_property) conn.tree = std::move(tree);
+#endif
     if (property == active_set_property) conn.active_set = copy.text();
     conn.written.insert_or_assign(std::string(property), std::move(copy));
     return result_ok;
@@ -64,10 +68,12 @@ int32_t ZbCreate(connection_handle* handle, const char* profile, const property_
                  const create_options* options) {
     return guarded(result_io_error, [&] {
         auto& lib = state();
+#ifdef QORZIBREL_TEST_SEAMS
         {
             std::lock_guard lock(lib.mutex);
             if (auto injected = lib.take_injection("ZbCreate")) return *injected;
         }
+#endif
         if (!valid_create_arguments(handle, profile, accessors, count, options)) return result_invalid_argument;
 
         // The array, the profile and the options live only for this call.
@@ -83,12 +89,15 @@ int32_t ZbCreate(connection_handle* handle, const char* profile, const property_
         // environment applies from the next open on; the application's are
         // the ones its thread gave for this profile just before. Not under the library
         // lock: reading files must not hold up other connections.
-        conn->nav = std::make_shared<engine>(*conn, load_settings(take_application_settings(conn->profile), nullptr));
+        conn->nav = std::make_shared<engine>(std::make_unique<accessor_application>(conn->accessors),
+                                             load_settings(take_application_settings(conn->profile), nullptr));
         {
             std::lock_guard lock(lib.mutex);
             conn->handle = lib.next_handle++;
             lib.connections.emplace(conn->handle, conn);
+#ifdef QORZIBREL_TEST_SEAMS
             ++lib.create_count;
+#endif
             *handle = conn->handle;
         }
         // Outside the library lock: starting sources starts threads.
@@ -101,19 +110,27 @@ int32_t ZbClose(connection_handle handle) {
     return guarded(result_io_error, [&] {
         auto& lib = state();
         std::shared_ptr<connection> conn;
-        zbctl_close_hook hook = nullptr;
+#ifdef QORZIBREL_TEST_SEAMS
+        close_hook hook = nullptr;
         void* hook_context = nullptr;
+#endif
         {
             std::lock_guard lock(lib.mutex);
+#ifdef QORZIBREL_TEST_SEAMS
             ++lib.close_count;
+#endif
             conn = open_connection(lib, handle);
             if (conn == nullptr || conn->closing) return result_invalid_argument;
             conn->closing = true;
+#ifdef QORZIBREL_TEST_SEAMS
             hook = lib.close_hook;
             hook_context = lib.close_hook_context;
+#endif
         }
+#ifdef QORZIBREL_TEST_SEAMS
         // The hook is application code: no library lock while it runs.
         if (hook != nullptr) hook(handle, hook_context);
+#endif
         // Only a flag: threads of the library that are inside a callback may
         // be waiting for the caller, so nothing here waits for them. They hold
         // what they use, so the connection is freed by whoever lets go last.
@@ -130,15 +147,19 @@ int32_t ZbReadValue(connection_handle handle, const char* property, value* value
     return guarded(result_io_error, [&] {
         auto& lib = state();
         std::lock_guard lock(lib.mutex);
+#ifdef QORZIBREL_TEST_SEAMS
         if (auto injected = lib.take_injection("ZbReadValue")) return *injected;
+#endif
         if (property == nullptr || value == nullptr) return result_invalid_argument;
         auto conn = open_connection(lib, handle);
         if (conn == nullptr) return result_invalid_argument;
 
+#ifdef QORZIBREL_TEST_SEAMS
         if (lib.injected_text_length >= 0 && value->type == string_type) {
             value->s.length = static_cast<uint64_t>(lib.injected_text_length);
             return result_ok;
         }
+#endif
         const std::string_view name = property;
         if (name == active_set_property) return reply_text(conn->active_set, *value);
         auto it = conn->written.find(name);
@@ -158,9 +179,11 @@ int32_t ZbWriteValue(connection_handle handle, const char* property, const value
         int32_t result;
         {
             std::lock_guard lock(lib.mutex);
+#ifdef QORZIBREL_TEST_SEAMS
             auto known = lib.find(handle);
             if (known != nullptr && property != nullptr) ++known->write_counts[property];
             if (auto injected = lib.take_injection("ZbWriteValue")) return *injected;
+#endif
             if (property == nullptr || value == nullptr) return result_invalid_argument;
             auto conn = open_connection(lib, handle);
             if (conn == nullptr) return result_invalid_argument;

@@ -1,9 +1,10 @@
 // Declarations of everything the library exports, with default visibility;
 // the library is built with hidden visibility, so anything not declared here
-// stays inside it.
+// stays inside it. The test variant's control interface declares itself
+// exported in src/testing/.
 #pragma once
 
-#include "interface/unwind.h"
+#include "base/unwind.h"
 #include "zibrel/library_interface.h"
 
 #pragma GCC visibility push(default)

@@ -1,5 +1,6 @@
-// The library's extras for tools and adapters: device information, raw device
-// input, the settings in effect, the view commands and the application's settings.
+// The library's extras for tools and adapters: the input signal's descriptor,
+// device information, raw device input, the settings in effect, the view
+// commands and the application's settings.
 
 #include "interface/exported.h"  // first: the exported declarations must be the first ones seen
 
@@ -20,8 +21,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/input_signal.h"
 #include "devices/monitor.h"
-#include "engine/settings.h"
+#include "base/settings.h"
 #include "interface/application_settings.h"
 #include "engine/views.h"
 
@@ -178,6 +180,10 @@ std::string take_application_settings(std::string_view profile) {
 }  // namespace zibrel::qorzibrel
 
 extern "C" {
+
+int zbx_input_fd(void) {
+    return guarded(-1, [] { return input_signal_fd(); });
+}
 
 int zbx_application_settings(const char* profile, const char* text, char* error, size_t error_len) {
     return guarded(-1, [&] {

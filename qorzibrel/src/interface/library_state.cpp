@@ -2,6 +2,7 @@
 
 namespace zibrel::qorzibrel {
 
+#ifdef QORZIBREL_TEST_SEAMS
 std::optional<int32_t> library_state::take_injection(std::string_view entry) {
     auto it = injections.find(entry);
     if (it == injections.end()) return std::nullopt;
@@ -9,6 +10,7 @@ std::optional<int32_t> library_state::take_injection(std::string_view entry) {
     if (it->second.times > 0 && --it->second.times == 0) injections.erase(it);
     return result;
 }
+#endif
 
 std::shared_ptr<connection> library_state::find(connection_handle handle) const {
     auto it = connections.find(handle);

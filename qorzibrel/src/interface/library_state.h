@@ -1,4 +1,5 @@
-// The library's process-wide state: connections, counters and test controls.
+// The library's process-wide state: its connections, and in the test variant
+// (QORZIBREL_TEST_SEAMS) what its control interface needs.
 #pragma once
 
 #include <cstdint>
@@ -12,16 +13,18 @@
 #include <vector>
 
 #include "interface/connection.h"
-#include "zibrel_control.h"
 
 namespace zibrel::qorzibrel {
 
-class hammer;
-
+#ifdef QORZIBREL_TEST_SEAMS
 struct injection {
     int32_t result;
     int times;  // < 0: until cleared
 };
+
+// zbctl_close_hook of the test variant's control interface.
+using close_hook = void (*)(uint64_t conn, void* context);
+#endif
 
 // Everything below is guarded by `mutex`. The mutex is never held while the
 // application runs (accessors, close hook): the application may call back into
@@ -30,28 +33,32 @@ struct injection {
 struct library_state {
     std::mutex mutex;
 
-    // Open connections, and the last `kept_closed` closed ones for inspection
-    // through the control interface; older closed ones are freed as soon as
-    // no thread of the library holds them any more.
+    // Open connections, and in the test variant the last `kept_closed` closed
+    // ones for inspection through the control interface; other closed ones are
+    // freed as soon as no thread of the library holds them any more.
     std::map<connection_handle, std::shared_ptr<connection>> connections;
+#ifdef QORZIBREL_TEST_SEAMS
     static constexpr size_t kept_closed = 16;
+#else
+    static constexpr size_t kept_closed = 0;
+#endif
     std::deque<connection_handle> closed;  // oldest first
     // Handles are never reused; starting above 32 bits exposes a caller that
     // truncates them.
     connection_handle next_handle = (uint64_t{1} << 32) + 1;
+
+#ifdef QORZIBREL_TEST_SEAMS
     uint64_t create_count = 0;
     uint64_t close_count = 0;
-
     std::map<std::string, injection, std::less<>> injections;
     int64_t injected_text_length = -1;
-    zbctl_close_hook close_hook = nullptr;
+    qorzibrel::close_hook close_hook = nullptr;
     void* close_hook_context = nullptr;
-
-    std::map<int, std::shared_ptr<hammer>> hammers;
-    int next_hammer_id = 1;
 
     // The injected result for `entry`, consuming one use.
     std::optional<int32_t> take_injection(std::string_view entry);
+#endif
+
     // The connection with this handle, open or closed, or null.
     std::shared_ptr<connection> find(connection_handle handle) const;
     // Note that `handle` closed; the closed connections beyond `kept_closed`

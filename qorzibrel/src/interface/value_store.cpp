@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "interface/result_codes.h"
+#include "base/result_codes.h"
 
 namespace zibrel::qorzibrel {
 

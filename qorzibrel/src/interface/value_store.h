@@ -2,24 +2,12 @@
 #pragma once
 
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <string_view>
 
 #include "zibrel/value_record.h"
 
 namespace zibrel::qorzibrel {
-
-// A number from a numeric record; NaN for any other type.
-inline double read_number(const value& v) noexcept {
-    switch (v.type) {
-    case bool_type: return v.b;
-    case long_type: return v.l;
-    case float_type: return v.f;
-    case double_type: return v.d;
-    default: return std::numeric_limits<double>::quiet_NaN();
-    }
-}
 
 // One written value. Texts (string and cstr payloads) are copied, because the
 // sender's buffer is only valid for the duration of the write; every other

@@ -16,7 +16,7 @@
 #include "framework/properties.h"
 #include "framework/startup.h"
 #include "values/value.h"
-#include "zibrel_control.h"
+#include "zibrel_test_control.h"
 
 namespace fwtest {
 

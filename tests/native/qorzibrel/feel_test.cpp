@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/feel.h"
-#include "engine/settings.h"
+#include "base/settings.h"
 
 namespace navtest {
 namespace {

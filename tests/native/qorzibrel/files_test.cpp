@@ -15,8 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "devices/bounded_file.h"
-#include "interface/report.h"
+#include "base/bounded_file.h"
+#include "base/report.h"
 
 namespace navtest {
 namespace {

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "zibrel/library_interface.h"
-#include "zibrel_control.h"
+#include "zibrel_test_control.h"
 #include "zibrel_entry.h"
 
 namespace navtest {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/settings.h"
+#include "base/settings.h"
 
 namespace navtest {
 namespace {

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <stdexcept>
 
-#include "interface/unwind.h"
+#include "base/unwind.h"
 
 namespace navtest {
 namespace {

@@ -1,4 +1,4 @@
-#include "devices/bounded_file.h"
+#include "base/bounded_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,5 @@
-// Threads the library starts to call the application's accessors.
+// Threads the test variant starts to call the application's accessors on demand
+// (zbctl_call_threads, zbctl_hammer_*): load for the tests, never in the product.
 #pragma once
 
 #include <cstdint>
@@ -7,12 +8,6 @@
 #include "interface/connection.h"
 
 namespace zibrel::qorzibrel {
-
-// True once the process has begun to exit: the library's own threads stop
-// calling into an application whose static objects are about to be destroyed.
-bool process_exiting();
-// Arrange for process_exiting() to turn true at exit (idempotent).
-void watch_process_exit();
 
 struct call_tally {
     uint64_t calls = 0;

@@ -1,4 +1,4 @@
-#include "interface/report.h"
+#include "base/report.h"
 
 #include <cstdio>
 

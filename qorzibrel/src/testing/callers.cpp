@@ -1,20 +1,16 @@
-#include "interface/callers.h"
+#include "testing/callers.h"
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "interface/result_codes.h"
+#include "base/process_exit.h"
+#include "base/result_codes.h"
 
 namespace zibrel::qorzibrel {
 namespace {
-
-// Set at process exit so that background callers stop calling into an
-// application whose static objects are about to be destroyed.
-std::atomic<bool> exiting{false};
 
 struct counters {
     std::atomic<uint64_t> calls{0};
@@ -33,16 +29,6 @@ struct counters {
 };
 
 }  // namespace
-
-bool process_exiting() { return exiting.load(); }
-
-void watch_process_exit() {
-    static const bool registered = [] {
-        std::atexit([] { exiting.store(true); });
-        return true;
-    }();
-    (void)registered;
-}
 
 call_tally call_from_threads(const accessor_call& call, const value& prototype, int threads, int calls) {
     counters counted;
