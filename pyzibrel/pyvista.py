@@ -636,7 +636,8 @@ def _is_qt_plotter(plotter: Any) -> bool:
     return core is not None and isinstance(plotter, core.QObject)
 
 
-def _timer_plan(plotter: Any, interactor: Any, timer: Any) -> tuple[tuple[str, ...], Optional[asyncio.AbstractEventLoop]]:
+def _timer_plan(plotter: Any, interactor: Any,
+                timer: Any) -> tuple[tuple[str, ...], Optional[asyncio.AbstractEventLoop]]:
     """What will call tick(): ("qt",), ("interactor",), ("asyncio",), ("interactor", "asyncio") or (),
     and the loop of the asyncio task. Raises when the choice cannot be had."""
     if not (timer is None or isinstance(timer, bool) or timer == "asyncio"):
