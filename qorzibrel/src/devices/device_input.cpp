@@ -83,7 +83,8 @@ std::optional<device_script> parse_device_script(std::string_view text, std::str
         bool more = false;
         const size_t count = split_words(line, words, max_words, more);
         if (count == 0) continue;
-        const auto quoted = [](std::string_view w) { return "'" + std::string(w) + "'"; };
+        // Built by append: GCC 12 warns falsely (-Wrestrict) on "'" + std::string.
+        const auto quoted = [](std::string_view w) { return std::string("'").append(w).append("'"); };
 
         if (ended) return fail("nothing may follow 'end'");
         const auto t = parse_number(words[0]);
