@@ -943,6 +943,11 @@ class PyVistaNavigator(Navigator):
             self.viewer.push_scene()
         return changed
 
+    def _detach(self) -> None:
+        attachment, self._attachment = self._attachment, None
+        if attachment is not None:
+            attachment.undo()
+
 
 def attach(plotter: Any, *, settings: Optional[Mapping[str, SettingValue]] = None, renderer: Any = None,
            up: Any = None, period_ms: int = DEFAULT_PERIOD_MS, timer: TimerChoice = None,
@@ -1014,7 +1019,7 @@ def attach(plotter: Any, *, settings: Optional[Mapping[str, SettingValue]] = Non
         raise
     navigator._attachment = _Attachment(plotter, navigator, viewer, period_ms, kinds, loop)
     # Closing the navigator stops the timers and removes the pivot marker.
-    navigator.on_close(navigator._attachment.undo)
+    navigator.on_close(navigator._detach)
     try:
         _attached[plotter] = weakref.ref(navigator)
     except TypeError:  # pragma: no cover
