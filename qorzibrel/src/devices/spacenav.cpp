@@ -7,14 +7,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
+#include <cerrno>
 #include <functional>
 #include <cstdlib>
 #include <mutex>
-#include <thread>
 #include <vector>
 
-#include "base/process_exit.h"
+#include "base/library_thread.h"
 #include "base/report.h"
 #include "base/unwind.h"
 #include "devices/input_sink.h"
@@ -42,12 +41,10 @@ constexpr auto retry_interval = std::chrono::seconds(2);
 // up to this; once a connection has lasted `stable_after`, a loss is news again.
 constexpr auto max_retry_interval = std::chrono::seconds(30);
 constexpr auto stable_after = std::chrono::seconds(10);
-constexpr int poll_timeout_ms = 50;
-
-class reader {
+class reader final : public loop_task {
 public:
     static reader& instance() {
-        // Never destroyed: its detached thread may run while the process exits.
+        // Never destroyed: the library thread may run it while the process exits.
         static reader* const r = new reader;
         return *r;
     }
@@ -59,16 +56,49 @@ public:
         if (without_device) without_device_ = std::move(without_device);
         sinks_.add(sink);
         ++attaches_;
-        if (!started_) {
-            watch_process_exit();
-            try {
-                std::thread([this] { run(); }).detach();
-                started_ = true;
-            } catch (const std::exception&) {
-                report("spacenavd input is off: its reader thread cannot be started");
-            }
+        if (on_thread_) {
+            library_thread::wake(this);
+            return;
         }
-        attached_.notify_all();
+        // Never destroyed, so the thread's reference owns nothing.
+        if (library_thread::add(std::shared_ptr<loop_task>(this, [](loop_task*) {}), steady_clock::now())) {
+            on_thread_ = true;
+        } else {
+            report("spacenavd input is off: the library's thread cannot be started");
+        }
+    }
+
+    // A sink may have closed: the reader lets the daemon go when nobody listens.
+    void poke() {
+        std::lock_guard lock(mutex_);
+        if (on_thread_) library_thread::wake(this);
+    }
+
+    steady_clock::time_point run(steady_clock::time_point now) override {
+        try {
+            return round(now);
+        } catch (...) {
+            // Nothing may end the reader but the end of the process.
+            if (foreign_exception()) throw;
+            told_("failure", "the spacenavd reader met an unexpected error; it starts over in two seconds");
+            close_daemon();
+            retry_at_ = now + retry_interval;
+            return retry_at_;
+        }
+    }
+
+    void ready(int fd, uint32_t events) override {
+        if (fd != fd_) return;
+        std::vector<std::shared_ptr<input_sink>> receivers;
+        {
+            std::lock_guard lock(mutex_);
+            receivers = sinks_.receivers();
+        }
+        if (!read_events(events, receivers)) {
+            close_daemon();
+            lost();
+            library_thread::wake(this);
+        }
     }
 
     spacenavd_status probe(const std::string& library) {
@@ -187,58 +217,38 @@ private:
         return true;
     }
 
-    // Wait for an attach (or a while); false when the process exits.
-    bool idle_wait(clock::duration d) {
-        std::unique_lock lock(mutex_);
-        const uint64_t known = attaches_;
-        attached_.wait_for(lock, d, [&] { return attaches_ != known || process_exiting(); });
-        return !process_exiting();
-    }
-
     void close_daemon() {
         std::lock_guard lock(spnav_mutex_);
+        if (fd_ >= 0) library_thread::unwatch(fd_);
         if (!connected_) return;
         api_.close();
         connected_ = false;
         fd_ = -1;
     }
 
-    void run() {
-        while (!process_exiting()) {
-            try {
-                round();
-            } catch (...) {
-                // Nothing may end the reader but the end of its thread.
-                if (foreign_exception()) throw;
-                told_("failure", "the spacenavd reader met an unexpected error; it starts over in two seconds");
-                close_daemon();
-                idle_wait(retry_interval);
-            }
-        }
-        close_daemon();
-    }
-
-    void round() {
-        std::vector<std::shared_ptr<input_sink>> receivers;
+    steady_clock::time_point round(steady_clock::time_point now) {
         uint64_t attaches;
+        bool listened;
         {
             std::lock_guard lock(mutex_);
-            receivers = sinks_.receivers();
+            listened = !sinks_.receivers().empty();
+            if (!listened) on_thread_ = false;
             attaches = attaches_;
         }
-        if (receivers.empty()) {
+        if (!listened) {
             // Nobody listens: let go of the daemon, and tell the next user afresh.
             close_daemon();
             told_.forget();
             lost_told_ = false;
             retry_delay_ = retry_interval;
-            idle_wait(std::chrono::seconds(1));
-            return;
+            retry_at_ = {};
+            return done;
         }
         if (attaches != seen_attaches_) {
             // A new listener: try at once, and tell it what goes wrong.
             seen_attaches_ = attaches;
             retry_delay_ = retry_interval;
+            retry_at_ = {};
             lost_told_ = false;
             told_.forget();
         }
@@ -246,24 +256,22 @@ private:
         if (!load(problem)) {
             if (!load_told_) report(problem);  // once per process: it will not change
             load_told_ = true;
-            idle_wait(std::chrono::seconds(1));
-            return;
+            return idle;
         }
         if (fd_ >= 0 && connected_socket_ != spacenavd_socket_path()) {
             // A new listener came with another daemon socket (SPNAV_SOCKET).
             close_daemon();
         }
         if (fd_ < 0) {
+            if (now < retry_at_) return retry_at_;
             if (!connect()) {
-                idle_wait(retry_interval);
-                return;
+                retry_at_ = now + retry_interval;
+                return retry_at_;
             }
+            library_thread::watch(this, fd_);
             tell_if_without_device();
         }
-        if (!read_events(receivers)) {
-            close_daemon();
-            lost();
-        }
+        return idle;
     }
 
     bool connect() {
@@ -319,19 +327,16 @@ private:
             report("spacenavd closed the connection; retrying in 2 s, then less often while it keeps closing "
                    "(at most every 30 s)");
         }
-        const auto delay = retry_delay_;
+        retry_at_ = clock::now() + retry_delay_;
         retry_delay_ = std::min<clock::duration>(retry_delay_ * 2, max_retry_interval);
-        idle_wait(delay);
     }
 
     // False when the daemon has gone.
-    bool read_events(const std::vector<std::shared_ptr<input_sink>>& receivers) {
-        pollfd p{fd_, POLLIN, 0};
-        const int ready = ::poll(&p, 1, poll_timeout_ms);
-        if (ready <= 0) return true;
+    bool read_events(uint32_t revents, const std::vector<std::shared_ptr<input_sink>>& receivers) {
         char probe;
         const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (n == 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return false;
+        if (n == 0 || (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return false;
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         std::vector<spnav_event> events;
         {
             std::lock_guard lock(spnav_mutex_);
@@ -351,12 +356,11 @@ private:
         return true;
     }
 
-    std::mutex mutex_;  // guards sinks_, library_, started_, attaches_, without_device_
-    std::condition_variable attached_;
+    std::mutex mutex_;  // guards sinks_, library_, on_thread_, attaches_, without_device_
     sink_list sinks_;
     std::function<void(const std::string&)> without_device_;
     std::string library_;
-    bool started_ = false;
+    bool on_thread_ = false;
     uint64_t attaches_ = 0;
 
     std::mutex spnav_mutex_;  // every libspnav call, and what it answered
@@ -370,11 +374,12 @@ private:
     std::string name_;
     int axes_ = 0, buttons_ = 0;
 
-    // Used by the reader thread only.
+    // Used on the library thread only.
     int fd_ = -1;  // written under spnav_mutex_ too
     uint64_t seen_attaches_ = 0;
     clock::time_point connected_at_{};
     clock::duration retry_delay_ = retry_interval;
+    clock::time_point retry_at_{};  // no connection is tried before
     bool lost_told_ = false;
     bool load_told_ = false;
     report_once told_;
@@ -393,5 +398,7 @@ void spacenavd_attach(const std::shared_ptr<input_sink>& sink, const std::string
 }
 
 spacenavd_status spacenavd_probe(const std::string& library) { return reader::instance().probe(library); }
+
+void spacenavd_listeners_changed() { reader::instance().poke(); }
 
 }  // namespace zibrel::qorzibrel
