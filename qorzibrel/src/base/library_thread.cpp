@@ -35,6 +35,9 @@ struct loop_state {
     std::unordered_map<const loop_task*, slot> tasks;
     std::multimap<time_point, const loop_task*> schedule;
     std::unordered_map<int, const loop_task*> watches;
+    // Descriptors epoll cannot wait on (a node that is /dev/zero, a regular
+    // file): as poll() does, they count as ready at every turn.
+    std::vector<int> always_ready;
     bool running = false;
     std::thread::id thread;
     int epoll_fd = -1;  // the running thread's
@@ -80,13 +83,21 @@ void unschedule(loop_state& s, slot& sl) {  // requires s.mutex
     sl.scheduled = false;
 }
 
-void epoll_add(int epoll_fd, int fd) {
+void epoll_add(loop_state& s, int fd) {  // requires s.mutex
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = fd;
-    if (::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0 && errno == EEXIST) {
-        ::epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &ev);
+    if (::epoll_ctl(s.epoll_fd, EPOLL_CTL_ADD, fd, &ev) == 0) return;
+    if (errno == EEXIST) {
+        ::epoll_ctl(s.epoll_fd, EPOLL_CTL_MOD, fd, &ev);
+    } else if (errno == EPERM && std::find(s.always_ready.begin(), s.always_ready.end(), fd) == s.always_ready.end()) {
+        s.always_ready.push_back(fd);
     }
+}
+
+void forget_fd(loop_state& s, int fd) {  // requires s.mutex
+    if (s.epoll_fd >= 0) ::epoll_ctl(s.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+    std::erase(s.always_ready, fd);
 }
 
 void poke(loop_state& s) {  // requires s.mutex
@@ -106,8 +117,9 @@ bool ensure_running(loop_state& s) {
     if (s.wake_fd < 0) s.wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (s.epoll_fd < 0) s.epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
     if (s.wake_fd < 0 || s.epoll_fd < 0) return false;
-    epoll_add(s.epoll_fd, s.wake_fd);
-    for (const auto& [fd, task] : s.watches) epoll_add(s.epoll_fd, fd);
+    epoll_add(s, s.wake_fd);
+    s.always_ready.clear();
+    for (const auto& [fd, task] : s.watches) epoll_add(s, fd);
     watch_process_exit();
     try {
         // Detached: a connection may close inside a callback that this thread
@@ -127,7 +139,7 @@ void drop(loop_state& s, const loop_task* task) {  // requires s.mutex
     unschedule(s, it->second);
     std::erase_if(s.watches, [&](const auto& w) {
         if (w.second != task) return false;
-        if (s.epoll_fd >= 0) ::epoll_ctl(s.epoll_fd, EPOLL_CTL_DEL, w.first, nullptr);
+        forget_fd(s, w.first);
         return true;
     });
     s.tasks.erase(it);
@@ -187,6 +199,7 @@ void serve() {
                                   : static_cast<int>(std::min<int64_t>(
                                         std::chrono::ceil<std::chrono::milliseconds>(next - now).count(), 60'000));
         }
+        if (!s.always_ready.empty()) timeout = 0;
         s.sleeping = timeout != 0;
         const int epoll_fd = s.epoll_fd;
         lock.unlock();
@@ -207,6 +220,12 @@ void serve() {
             const auto w = s.watches.find(fd);
             if (w == s.watches.end()) continue;
             ready.emplace_back(s.tasks.at(w->second).task, events[static_cast<size_t>(i)]);
+        }
+        for (const int fd : s.always_ready) {
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.fd = fd;
+            ready.emplace_back(s.tasks.at(s.watches.at(fd)).task, ev);
         }
         lock.unlock();
         for (auto& [task, ev] : ready) {
@@ -290,13 +309,13 @@ void watch(const loop_task* task, int fd) {
     auto& s = state();
     std::lock_guard lock(s.mutex);
     s.watches[fd] = task;
-    if (s.running && s.epoll_fd >= 0) epoll_add(s.epoll_fd, fd);
+    if (s.running && s.epoll_fd >= 0) epoll_add(s, fd);
 }
 
 void unwatch(int fd) {
     auto& s = state();
     std::lock_guard lock(s.mutex);
-    if (s.watches.erase(fd) > 0 && s.epoll_fd >= 0) ::epoll_ctl(s.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+    if (s.watches.erase(fd) > 0) forget_fd(s, fd);
 }
 
 bool on_library_thread() {
