@@ -1,6 +1,7 @@
 #include "base/library_thread.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -147,6 +148,12 @@ void drop(loop_state& s, const loop_task* task) {  // requires s.mutex
 
 void serve() {
     auto& s = state();
+    // This thread is the library's own: a SIGPIPE from a device library's
+    // write to a daemon that went stays held in it, instead of ending the host.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     std::vector<epoll_event> events(64);
     std::vector<std::pair<std::shared_ptr<loop_task>, epoll_event>> ready;
     std::vector<std::pair<std::shared_ptr<loop_task>, uint64_t>> due;

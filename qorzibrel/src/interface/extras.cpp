@@ -131,7 +131,9 @@ bool view_command_into(const char* name, const zbx_view* view, const double* coo
     }
     const auto command = parse_view_command(name);
     if (!command) {
-        why = "'" + std::string(name) + "' is not a view command (fit, front, back, left, right, top, bottom, iso)";
+        // Built by append: GCC 12 warns falsely (-Wrestrict) on "'" + std::string.
+        why = std::string("'").append(name).append("' is not a view command (fit, front, back, left, right, top, "
+                                                   "bottom, iso)");
         return false;
     }
     const zbx_view in = *view;  // `out` may be `view`
