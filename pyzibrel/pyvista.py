@@ -263,8 +263,12 @@ class RayPicker:
             along = points @ np.column_stack((lo_d, lo_o))
             depth = along[:, 0] - float(lo_o @ lo_d)
             # |p - o|^2 - depth^2: the squared distance from the ray's line.
-            across2 = squared - 2 * along[:, 1] + float(lo_o @ lo_o) - depth * depth
-            inside = (depth > 0) & (across2 <= (half * half) * (depth * depth))
+            oo = float(lo_o @ lo_o)
+            across2 = squared - 2 * along[:, 1] + oo - depth * depth
+            # That difference of large numbers loses their last digits: a point on the cone's
+            # edge stays inside, as a direct distance would keep it.
+            slack = 1e-12 * (squared + oo)
+            inside = (depth > 0) & (across2 <= (half * half) * (depth * depth) + slack)
             if np.any(inside):
                 nearest = points[np.flatnonzero(inside)[np.argmin(depth[inside])]]
                 yield to_world[:3, :3] @ nearest + to_world[:3, 3]
