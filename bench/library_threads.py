@@ -16,7 +16,8 @@ import time
 root = tempfile.mkdtemp(prefix="zibrel-bench-hid-")
 os.makedirs(os.path.join(root, "dev"))
 os.environ.update(ZIBREL_DEVICE="auto", ZIBREL_HID_ROOT=root, SPNAV_SOCKET=os.path.join(root, "no-daemon.sock"),
-                  ZIBREL_CONFIG=os.path.join(root, "none.conf"))
+                  ZIBREL_CONFIG=os.path.join(root, "zibrel.conf"))
+open(os.path.join(root, "zibrel.conf"), "w").close()  # defaults, whatever the user has
 
 from common import ROUNDS, emit, enabled_model, figure  # noqa: E402
 
