@@ -7,6 +7,7 @@
     python -m pyzibrel record FILE [--seconds N] [--motion-timeout MS] [--no-wait]
                                               a device file of live input, to replay with ZIBREL_DEVICE=file:FILE;
                                               exit status 3 when the file could not be written whole
+    python -m pyzibrel --version              the package's version, the navigation library in use and its version
 
 Exit status 2 is a usage error (or a FILE that cannot be written at all).
 """
@@ -32,6 +33,7 @@ from rich.markup import escape
 from rich.table import Table
 from rich.text import Text
 
+from . import __version__, _library
 from .devices import (AXIS_NAMES, DeviceEvent, DeviceFileWriter, DeviceInfo, MonitorError, Source, devices, monitor,
                       settings)
 
@@ -448,6 +450,39 @@ def cmd_record(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+# ---------------------------------------------------------------- version
+
+
+def version_text() -> str:
+    """The package's version, then the navigation library in use (its file) and its version."""
+    lines = [f"pyzibrel {__version__}"]
+    try:
+        loaded = _library.library() is not None
+    except ImportError as e:
+        return "\n".join(lines + [f"navigation library: none (the _pyzibrel module cannot be imported: {e})"])
+    if not loaded:
+        return "\n".join(lines + [f"navigation library: none ({_library.LIBRARY_NAME} was not found)"])
+    path = _library.library_path() or _library.LIBRARY_NAME
+    library_version = _library.version()
+    if library_version is None:
+        lines.append(f"navigation library {path}: version unknown (it has no zbx_version)")
+    else:
+        lines.append(f"navigation library {path}: version {library_version}")
+    return "\n".join(lines)
+
+
+class _VersionAction(argparse.Action):
+    """--version, asked of the library only when given."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, help: str | None = None):
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option_string: str | None = None) -> None:
+        print(version_text())
+        parser.exit()
+
+
 # ---------------------------------------------------------------- entry
 
 
@@ -480,6 +515,8 @@ def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="python -m pyzibrel", description=__doc__.splitlines()[0],
                                 epilog="The devices come from the environment: ZIBREL_DEVICE, ZIBREL_CONFIG, "
                                        "ZIBREL_HID_ROOT, SPNAV_SOCKET (see the README).")
+    p.add_argument("--version", action=_VersionAction,
+                   help="print the version, and the navigation library in use with its version")
     commands = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     status = commands.add_parser("status", help="what the navigation library sees; exit 1 when no device can be used")
     status.add_argument("--json", action="store_true", help="print the device information as JSON")

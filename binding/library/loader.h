@@ -11,7 +11,8 @@
 namespace zibrel {
 
 // The file the library is loaded from, by the platform's normal search order
-// (LD_LIBRARY_PATH, then the module's run path, then the system's).
+// (LD_LIBRARY_PATH, then the module's run path: the pyzibrel package's folder
+// for it, then the system's).
 inline constexpr const char* navigation_library_file = "libQorZibrel.so";
 
 // Error numbers that mirror the platform codes the result codes are documented with.

@@ -25,7 +25,7 @@ from test_spacenavd_daemon import HAVE_LIBSPNAV, SPACENAVD, RealSpacenavd
 
 def environment(tmp_path, **settings):
     """The process environment: no real devices unless the test brings some, and the
-    library installed beside the module, as a user has it (not the tests' variant)."""
+    library installed in the package, as a user has it (not the tests' variant)."""
     env = {k: v for k, v in os.environ.items()
            if k not in ("ZIBREL_DEVICE", "ZIBREL_CONFIG", "ZIBREL_HID_ROOT", "SPNAV_SOCKET", "LD_LIBRARY_PATH")}
     env.update(ZIBREL_HID_ROOT=str(tmp_path / "empty-root"), SPNAV_SOCKET=str(tmp_path / "no-daemon.sock"))
