@@ -195,15 +195,30 @@ class RayPicker:
     def __init__(self) -> None:
         self._locators: dict[int, tuple[Any, int, Any]] = {}
 
-    def _locator(self, data: Any) -> Any:
+    def _cached(self, data: Any, build: Callable[[Any], Any]) -> Any:
+        # Keyed by the dataset itself and its modification time: built once per dataset
+        # (a cell locator, or a point set's coordinates), again only when the data changes.
         entry = self._locators.get(id(data))
         if entry is not None and entry[0] is data and entry[1] == data.GetMTime():
             return entry[2]
-        locator = vtkStaticCellLocator()
-        locator.SetDataSet(data)
-        locator.BuildLocator()
-        self._locators[id(data)] = (data, data.GetMTime(), locator)
-        return locator
+        built = build(data)
+        self._locators[id(data)] = (data, data.GetMTime(), built)
+        return built
+
+    def _locator(self, data: Any) -> Any:
+        def build(data: Any) -> Any:
+            locator = vtkStaticCellLocator()
+            locator.SetDataSet(data)
+            locator.BuildLocator()
+            return locator
+        return self._cached(data, build)
+
+    def _points(self, data: Any) -> tuple[Array, Array]:
+        """A point set's coordinates (float64) and their squared lengths, for the cone test."""
+        def build(data: Any) -> tuple[Array, Array]:
+            points = np.ascontiguousarray(pv.convert_array(data.GetPoints().GetData()), dtype=np.float64)
+            return points, np.einsum("ij,ij->i", points, points)
+        return self._cached(data, build)
 
     def forget_except(self, datasets: Iterable[Any]) -> None:
         keep = {id(d) for d in datasets}
@@ -251,14 +266,24 @@ class RayPicker:
         if _surfaceless(data):
             if half <= 0:
                 return
-            points = pv.convert_array(data.GetPoints().GetData()).astype(np.float64)
-            world = points @ to_world[:3, :3].T + to_world[:3, 3]
-            rel = world - o
-            depth = rel @ d
-            across = np.linalg.norm(rel - np.outer(depth, d), axis=1)
-            inside = (depth > 0) & (across <= half * depth)
+            # In the data's own frame, on the cached coordinates: per pick only one product
+            # of the points with two vectors and a few passes over the result.
+            points, squared = self._points(data)
+            lo_o = to_local[:3, :3] @ o + to_local[:3, 3]
+            lo_d = to_local[:3, :3] @ d
+            lo_d /= np.linalg.norm(lo_d)
+            along = points @ np.column_stack((lo_d, lo_o))
+            depth = along[:, 0] - float(lo_o @ lo_d)
+            # |p - o|^2 - depth^2: the squared distance from the ray's line.
+            oo = float(lo_o @ lo_o)
+            across2 = squared - 2 * along[:, 1] + oo - depth * depth
+            # That difference of large numbers loses their last digits: a point on the cone's
+            # edge stays inside, as a direct distance would keep it.
+            slack = 1e-12 * (squared + oo)
+            inside = (depth > 0) & (across2 <= (half * half) * (depth * depth) + slack)
             if np.any(inside):
-                yield world[np.flatnonzero(inside)[np.argmin(depth[inside])]]
+                nearest = points[np.flatnonzero(inside)[np.argmin(depth[inside])]]
+                yield to_world[:3, :3] @ nearest + to_world[:3, 3]
             return
         locator = self._locator(data)
         lo, hi = np.array(data.GetBounds()).reshape(3, 2).T
