@@ -1,6 +1,8 @@
 #include "base/input_signal.h"
 
+#ifndef _WIN32
 #include <sys/eventfd.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,8 +79,10 @@ int input_signal_fd() {
     std::lock_guard lock(s.mutex);
     if (!s.tried) {
         s.tried = true;
+#ifndef _WIN32
         // Non-blocking: draining an already empty counter must never wait.
         s.fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+#endif  // Windows has no eventfd: no descriptor, as when the system gives none.
         if (s.fd >= 0 && !s.waiting.empty()) raise_signal(s.fd);
     }
     return s.fd;
