@@ -40,7 +40,7 @@ void check_layout(const hid_layout& layout) {
             FUZZ_CHECK(within(b.field, r.bytes));
         }
         for (const hid_button_array& a : r.button_arrays) {
-            FUZZ_CHECK(a.usage_min >= 1 && a.usage_min <= a.usage_max && a.usage_max <= uint32_t(layout.button_count));
+            FUZZ_CHECK(a.usage_max >= 1 && a.usage_min <= a.usage_max && a.usage_max <= uint32_t(layout.button_count));
             FUZZ_CHECK(within(a.field, r.bytes));
             FUZZ_CHECK(uint64_t{a.field.bit_offset} + uint64_t{a.count} * a.field.bit_size <= uint64_t{r.bytes} * 8);
         }

@@ -68,3 +68,12 @@ def text_answer(function: ctypes._CFuncPtr, *args: object, path: str | None, wha
             raise ValueError(f"The navigation library {path} answered {length} bytes of {what}, {beyond}.")
         size = length + 1 + 1024
     raise ValueError(f"The navigation library {path} kept answering more {what} than it said it would.")
+def version() -> str | None:
+    """The loaded library's version (its zbx_version), or None: no library, or one older than the query."""
+    query = function("zbx_version")
+    if query is None:
+        return None
+    query.restype = ctypes.c_char_p
+    query.argtypes = []
+    text = query()
+    return None if text is None else text.decode("utf-8", errors="replace")

@@ -38,7 +38,7 @@ def as_array(data: Any, shape: tuple[int, ...], what: str) -> npt.NDArray[np.flo
         data = to_numpy(data)
     try:
         array = np.array(data, dtype=np.float64)
-    except (TypeError, ValueError) as exc:
+    except (TypeError, ValueError, OverflowError) as exc:  # OverflowError: an int beyond any double
         raise ValueError(f"expected {expected}, got {type(data).__name__} ({exc})") from None
     if array.shape != shape:
         raise ValueError(f"expected {expected}, got shape {array.shape}")

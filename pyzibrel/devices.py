@@ -16,6 +16,7 @@ from __future__ import annotations
 import ctypes
 import dataclasses
 import json
+import math
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -283,6 +284,7 @@ class DeviceEvent:
 
 
 _KINDS = {0: "motion", 1: "press", 2: "release"}
+_MAX_WAIT_MS = 2**31 - 1
 
 
 class Monitor:
@@ -314,10 +316,15 @@ class Monitor:
         self._buffer = (_RawEvent * 256)()
 
     def read(self, timeout: float = 0.1) -> list[DeviceEvent]:
-        """The events since the last read, oldest first; waits up to timeout seconds for the first."""
+        """The events since the last read, oldest first; waits up to timeout seconds for the first
+        (at most about 24.8 days: a longer or infinite timeout waits that long)."""
         if self._handle is None:
             raise MonitorError("the monitor is closed")
-        wait_ms = max(0, round(timeout * 1000))
+        ms = float(timeout) * 1000
+        if math.isnan(ms):
+            raise ValueError(f"the timeout is not a number of seconds: {timeout!r}")
+        # The library takes a C int of milliseconds.
+        wait_ms = _MAX_WAIT_MS if ms >= _MAX_WAIT_MS else max(0, round(ms))
         events: list[DeviceEvent] = []
         while True:
             n = self._read(self._handle, self._buffer, len(self._buffer), wait_ms)

@@ -203,6 +203,13 @@ def _converting(getter: Callable[..., Any], convert: Callable[[Any], Any], value
     return wrapper
 
 
+def _angle(value: Any) -> float:
+    angle = float(value)
+    if not math.isfinite(angle):
+        raise ValueError(f"expected a finite angle in radians, got {angle}")
+    return angle
+
+
 @functools.cache
 def _input_fd() -> Optional[int]:
     # The library makes the descriptor once and keeps it for the life of the process.
@@ -417,8 +424,10 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         fd = self.input_fd()
         if fd is None:
             return False
-        readable, _, _ = select.select([fd], [], [], 0)
-        return bool(readable)
+        # poll, not select: a process may hold far more than 1024 descriptors.
+        poller = select.poll()
+        poller.register(fd, select.POLLIN)
+        return bool(poller.poll(0))
 
     # --- inner workings -----------------------------------------------------------------------
 
@@ -438,18 +447,21 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
                                          f"until it works:\n{traceback.format_exc().rstrip()}")
             return None
 
-    def _convert(self, name: str, convert: Callable[[Any], Any], value: Any) -> Any:
+    def _answer(self, name: str, convert: Callable[[Any], Any], *args: Any) -> Any:
+        """A viewer call and the conversion of its answer: the one way every answer comes in.
+        A failure of either is reported once and answers None ("not available")."""
+        value = self._viewer(name, *args)
         if value is None:
             return None
         try:
             return convert(value)
-        except (TypeError, ValueError) as exc:
-            self._tell(f"convert.{name}", f"{type(self.viewer).__name__}.{name}() gave an unusable answer: {exc}")
+        except Exception as exc:  # an answer may fail in its own code (__float__, __array__, __bool__)
+            why = str(exc) if isinstance(exc, (TypeError, ValueError)) else f"{type(exc).__name__}: {exc}"
+            self._tell(f"convert.{name}", f"{type(self.viewer).__name__}.{name}() gave an unusable answer: {why}")
             return None
 
     def _camera(self) -> Optional[ZibrelMatrix]:
-        arr = self._convert("get_camera", lambda m: as_array(m, (4, 4), "a camera-to-world matrix"),
-                            self._viewer("get_camera"))
+        arr = self._answer("get_camera", lambda m: as_array(m, (4, 4), "a camera-to-world matrix"))
         if arr is None:
             return None
         if not np.allclose(arr[3], (0, 0, 0, 1)):
@@ -460,27 +472,23 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         return to_matrix(arr)
 
     def _perspective(self) -> bool:
-        answer = self._viewer("is_perspective")
-        return True if answer is None else bool(answer)  # a failing viewer: the default
+        answer: Optional[bool] = self._answer("is_perspective", bool)
+        return True if answer is None else answer  # a failing viewer: the default
 
     def _box(self, name: str) -> Optional[ZibrelBox]:
-        result: Optional[ZibrelBox] = self._convert(name, to_box, self._viewer(name))
+        result: Optional[ZibrelBox] = self._answer(name, to_box)
         return result
 
     def _fov(self) -> Optional[float]:
-        fov = self._viewer("get_fov")
-        try:
-            return None if fov is None else float(fov)
-        except (TypeError, ValueError):
-            self._tell("convert.get_fov", f"{type(self.viewer).__name__}.get_fov() returned {fov!r}, not a number")
-            return None
+        result: Optional[float] = self._answer("get_fov", _angle)
+        return result
 
     def _up(self) -> ZibrelMatrix:
-        axes: Optional[ZibrelMatrix] = self._convert("get_up_axis", _coordinate_system, self._viewer("get_up_axis"))
+        axes: Optional[ZibrelMatrix] = self._answer("get_up_axis", _coordinate_system)
         return to_matrix(np.eye(4)) if axes is None else axes
 
     def _pointer(self) -> Optional[ZibrelPoint]:
-        result: Optional[ZibrelPoint] = self._convert("get_pointer", to_point, self._viewer("get_pointer"))
+        result: Optional[ZibrelPoint] = self._answer("get_pointer", to_point)
         return result
 
     def _take_snapshot(self) -> None:
@@ -628,9 +636,9 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         # and the library turns about the centre of the selection or the scene instead.
         if self._closed or not self._direct() or self._hit_origin is None or self._hit_direction is None:
             return None
-        hit = self._viewer("pick", self._hit_origin.copy(), self._hit_direction.copy(), self._hit_aperture,
-                           self._hit_selection_only)
-        result: Optional[ZibrelPoint] = self._convert("pick", to_point, hit)
+        result: Optional[ZibrelPoint] = self._answer("pick", to_point, self._hit_origin.copy(),
+                                                     self._hit_direction.copy(), self._hit_aperture,
+                                                     self._hit_selection_only)
         return result
 
     # --- what the library writes --------------------------------------------------------------

@@ -179,12 +179,15 @@ std::string loader_message() {
     return message != nullptr ? message : "no message from the loader";
 }
 
-// The normal search order, then the directory of the object holding this code:
-// what an $ORIGIN run path means, for callers whose dlopen is intercepted (a
-// sanitizer runtime) and so searched with the interceptor's run path instead.
-// On failure the loader's message is left in failure_text(): that of the normal
-// search, or of the file beside this object when there is one. dlopen gives no
-// error number: a failed load counts as a missing file.
+// The package's folder for the library, relative to the object holding this code.
+constexpr const char* library_folder = ZIBREL_LIBRARY_FOLDER;
+
+// The normal search order, then the package's folder beside the object holding
+// this code: what its $ORIGIN run path means, for callers whose dlopen is
+// intercepted (a sanitizer runtime) and so searched with the interceptor's run
+// path instead. On failure the loader's message is left in failure_text(): that
+// of the normal search, or of the file in the package's folder when there is one.
+// dlopen gives no error number: a failed load counts as a missing file.
 library_handle open_library(const char* file, os_error& error) {
     error = library_not_loadable;
     void* library = dlopen(file, RTLD_NOW | RTLD_LOCAL);
@@ -196,7 +199,9 @@ library_handle open_library(const char* file, os_error& error) {
     std::string path = self.dli_fname;
     const auto slash = path.rfind('/');
     if (slash == std::string::npos) return nullptr;
-    path.replace(slash + 1, std::string::npos, file);
+    path.replace(slash + 1, std::string::npos, library_folder);
+    path += '/';
+    path += file;
     library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
         const std::string beside = loader_message();

@@ -17,7 +17,8 @@ namespace zibrel {
 inline constexpr const char* navigation_library_file = "QorZibrel.dll";
 #else
 // The file the library is loaded from, by the platform's normal search order
-// (LD_LIBRARY_PATH, then the module's run path, then the system's).
+// (LD_LIBRARY_PATH, then the module's run path: the pyzibrel package's folder
+// for it, then the system's).
 inline constexpr const char* navigation_library_file = "libQorZibrel.so";
 #endif
 

@@ -10,6 +10,10 @@
 extern "C" {
 #endif
 
+/* The library's version, as the pyzibrel package it ships with numbers it
+   ("0.1.0"): a NUL-terminated text that stays valid while the library is loaded. */
+const char* zbx_version(void);
+
 /* Device information, probed now without a connection, for the current
    environment's settings (ZIBREL_DEVICE, ZIBREL_CONFIG, ZIBREL_HID_ROOT,
    SPNAV_SOCKET). A UTF-8 JSON text; writes at most len bytes including a

@@ -5,6 +5,7 @@ that are not there)."""
 import json
 import os
 import pathlib
+import resource
 import select
 import shutil
 import signal
@@ -24,7 +25,7 @@ from test_spacenavd_daemon import HAVE_LIBSPNAV, SPACENAVD, RealSpacenavd
 
 def environment(tmp_path, **settings):
     """The process environment: no real devices unless the test brings some, and the
-    library installed beside the module, as a user has it (not the tests' variant)."""
+    library installed in the package, as a user has it (not the tests' variant)."""
     env = {k: v for k, v in os.environ.items()
            if k not in ("ZIBREL_DEVICE", "ZIBREL_CONFIG", "ZIBREL_HID_ROOT", "SPNAV_SOCKET", "LD_LIBRARY_PATH")}
     env.update(ZIBREL_HID_ROOT=str(tmp_path / "empty-root"), SPNAV_SOCKET=str(tmp_path / "no-daemon.sock"))
@@ -419,3 +420,196 @@ def test_the_live_demo_says_what_it_uses(tmp_path, fake_device, with_device):
         assert f"  No spacenavd socket at {tmp_path / 'no-daemon.sock'} (start spacenavd, or set SPNAV_SOCKET)." in rest
         assert "  `python -m pyzibrel status` tells more; a device plugged in now is still picked up." in rest
     assert (tmp_path / "out" / "live.png").stat().st_size > 0
+
+
+# ---------------------------------------------------------------- hostile targets, files and endings
+
+HELD = "0 motion 0 0 0 0 0.5 0\n"  # a virtual cap deflected and held for ever
+
+
+def source_file(tmp_path, text, name="source.txt"):
+    path = tmp_path / name
+    path.write_text(text)
+    return path
+
+
+def recorded_lines(path):
+    """The event lines of a device file: (seconds, words after the time)."""
+    lines = []
+    for line in path.read_text().splitlines():
+        words = line.split("#")[0].split()
+        if words:
+            lines.append((float(words[0]), words[1:]))
+    return lines
+
+
+def accepted_by_the_library(path, monkeypatch):
+    monkeypatch.setenv("ZIBREL_DEVICE", f"file:{path}")
+    monkeypatch.delenv("ZIBREL_CONFIG", raising=False)
+    (source,) = pyzibrel_devices().sources
+    return source.available, source.problem
+
+
+def pyzibrel_devices():
+    import pyzibrel
+    return pyzibrel.devices()
+
+
+def test_a_full_disk_keeps_every_complete_line_and_ends_the_file(tmp_path, monkeypatch):
+    path = tmp_path / "session.txt"
+    # A cap that keeps moving: a line every 5 ms, far more than the file may hold.
+    moving = "".join(f"{i * 0.005:.3f} motion 0 0 0 0 {0.2 + 0.5 * (i % 2)} 0\n" for i in range(2000))
+    env = environment(tmp_path, ZIBREL_DEVICE=f"file:{source_file(tmp_path, moving)}")
+    limit = 4096  # bytes a file may have: the next write fails as on a full disk (EFBIG instead of ENOSPC)
+    small_files = ("import resource, runpy, sys; "
+                   f"resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, resource.getrlimit(resource.RLIMIT_FSIZE)[1])); "
+                   f"sys.argv = ['pyzibrel', 'record', {str(path)!r}, '--seconds', '60']; "
+                   "runpy.run_module('pyzibrel', run_name='__main__', alter_sys=True)")
+    start = time.monotonic()
+    done = subprocess.run([sys.executable, "-c", small_files], env=env, capture_output=True, text=True, timeout=90)
+    assert done.returncode == 3, done.stderr  # neither success nor "no device"
+    assert time.monotonic() - start < 30  # it stopped at the error
+    assert "Traceback" not in done.stderr
+    assert f"Cannot write {path}.part: File too large" in done.stderr
+    assert f"{path} holds what was recorded before it" in done.stderr
+    assert not path.with_name("session.txt.part").exists()
+    text = path.read_text()
+    assert len(text.encode()) <= limit and text.endswith("\n")
+    lines = recorded_lines(path)
+    assert lines[-1][1] == ["end"] and lines[-2][1] == ["motion"] + ["0"] * 6  # let go, then the end
+    assert sum(words[0] == "motion" for _, words in lines) > 10
+    assert accepted_by_the_library(path, monkeypatch) == (True, None)
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=lambda s: s.name)
+def test_a_signal_ends_a_recording_that_lets_go(tmp_path, monkeypatch, signal_number):
+    path = tmp_path / "session.txt"
+    child = started(environment(tmp_path, ZIBREL_DEVICE=f"file:{source_file(tmp_path, HELD)}"), "record", str(path))
+    try:
+        wait_for_line(child.stderr, "Recording")
+        time.sleep(0.4)  # the cap is held
+        child.send_signal(signal_number)
+        out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+        child.wait(timeout=30)
+    assert child.returncode == 0, err
+    assert not path.with_name("session.txt.part").exists()
+    lines = recorded_lines(path)
+    assert lines[0][1][0] == "motion" and lines[-2][1] == ["motion"] + ["0"] * 6 and lines[-1][1] == ["end"]
+    assert accepted_by_the_library(path, monkeypatch) == (True, None)
+
+
+def a_fifo(tmp_path):
+    path = tmp_path / "settings.fifo"
+    os.mkfifo(path)
+    return path
+
+
+@pytest.mark.parametrize("config, timeout_ms", [
+    (a_fifo, 100),
+    (lambda tmp_path: "/dev/zero", 100),
+    (lambda tmp_path: tmp_path, 100),
+    (lambda tmp_path: source_file(tmp_path, "motion-timeout = 250\n", "zibrel.conf"), 250),
+    (lambda tmp_path: source_file(tmp_path, "motion-timeout = 250\nmotion-timeout = 0.5\n", "zibrel.conf"), 250),
+], ids=["fifo", "dev-zero", "directory", "regular", "last-valid-line"])
+def test_record_takes_the_motion_timeout_from_the_library(tmp_path, config, timeout_ms):
+    path = tmp_path / "session.txt"
+    env = environment(tmp_path, ZIBREL_DEVICE=f"file:{source_file(tmp_path, HELD)}", ZIBREL_CONFIG=config(tmp_path))
+    memory = "" if "asan" in env.get("LD_PRELOAD", "") else (
+        "import resource; resource.setrlimit(resource.RLIMIT_AS, (4 << 30, resource.RLIM_INFINITY)); ")
+    bounded = (f"{memory}import runpy, sys; sys.argv = ['pyzibrel', 'record', {str(path)!r}, '--seconds', '0.5']; "
+               "runpy.run_module('pyzibrel', run_name='__main__', alter_sys=True)")
+    done = subprocess.run([sys.executable, "-c", bounded], env=env, capture_output=True, text=True, timeout=30)
+    assert done.returncode == 0, done.stderr
+    assert f"# timeout ({timeout_ms} ms) the library let go" in path.read_text()
+
+
+@pytest.mark.parametrize("target, why", [
+    ("", "the file name is empty"),
+    (".", "it is a directory"),
+    ("/", "it is a directory"),
+    ("{tmp}", "it is a directory"),
+    ("{tmp}/new/", "it names a directory"),
+    ("{tmp}/..", "it is a directory"),
+])
+def test_a_target_that_is_no_file_is_refused_before_recording(tmp_path, target, why):
+    target = target.format(tmp=tmp_path)
+    env = environment(tmp_path, ZIBREL_DEVICE=f"file:{source_file(tmp_path, HELD)}")
+    before = sorted(tmp_path.rglob("*"))
+    start = time.monotonic()
+    done = pyzibrel(env, "record", target, "--seconds", "60", timeout=90)
+    assert done.returncode == 2, done.stderr
+    assert time.monotonic() - start < 30  # refused before recording
+    assert f"Cannot record to '{target}': {why}." in done.stderr
+    assert "Traceback" not in done.stderr and "Recording" not in done.stderr
+    assert sorted(tmp_path.rglob("*")) == before
+
+
+def test_a_device_file_source_records_its_held_motion_whole(tmp_path, monkeypatch):
+    push = source_file(tmp_path, "0 motion 0 0 0 0 0.5 0\n0.3 motion 0 0 0 0 0 0\n0.6 end\n")
+    path = tmp_path / "session.txt"
+    done = pyzibrel(environment(tmp_path, ZIBREL_DEVICE=f"file:{push}"), "record", str(path), "--seconds", "1")
+    assert done.returncode == 0, done.stderr
+    # The held cap is reported for as long as it is held, as a device does.
+    held = [t for t, words in recorded_lines(path) if words[0] == "motion" and words != ["motion"] + ["0"] * 6]
+    assert held[0] == 0 and 0.28 <= held[-1] <= 0.3
+
+    # Frames take the latest sample: averaged, the frame of the release would mix 0.5 and 0 (README).
+    latest = source_file(tmp_path, "coalesce = latest\n", "zibrel.conf")
+
+    def pan(source):
+        monkeypatch.setenv("ZIBREL_DEVICE", f"file:{source}")
+        monkeypatch.setenv("ZIBREL_CONFIG", str(latest))
+        scene = Scene(camera=es.look_at((0, 0, 10), (0, 0, 0)))
+        scene.open()
+        for i in range(100):
+            scene.frame(i * 10.0)
+        scene._enable_navigation(False)
+        return scene.camera[:3, 2] @ np.array([1.0, 0, 0])  # how far the view turned
+
+    assert pan(path) == pytest.approx(pan(push), rel=0.05)
+
+
+@pytest.mark.parametrize("command", [["monitor", "--seconds", "2"], ["record", "{tmp}/out.txt", "--seconds", "2"]],
+                         ids=["monitor", "record"])
+def test_a_device_file_time_beyond_any_clock_is_refused_naming_its_line(tmp_path, command):
+    # Epoch microseconds written as seconds: more than 292 years from the start.
+    source = source_file(tmp_path, "0 motion 0 0 0 0 0.5 0\n1700000000000000 motion 0 0 0 0 0 0\n")
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    done = pyzibrel(environment(tmp_path, ZIBREL_DEVICE=f"file:{source}"), *[a.format(tmp=tmp_path) for a in command],
+                    timeout=30)
+    spent = resource.getrusage(resource.RUSAGE_CHILDREN)
+    assert done.returncode == 1, done.stderr
+    assert f"device file {source} line 2: '1700000000000000' is not a time in seconds" in done.stderr
+    assert spent.ru_utime - before.ru_utime < 5  # never a busy wait
+
+
+@pytest.mark.parametrize("command, lines_read, code", [
+    (["status"], 0, 0),
+    (["status", "--json"], 0, 0),
+    (["monitor", "--seconds", "0.5"], 0, 0),
+    (["monitor", "--seconds", "1"], 1, 0),  # `| head -1`: the display's last frame meets the closed pipe
+    (["status", "--no-device"], 0, 1),
+], ids=["status", "status-json", "monitor", "monitor-after-a-line", "status-no-device"])
+def test_a_closed_pipe_ends_the_output_quietly(tmp_path, command, lines_read, code):
+    source = source_file(tmp_path, HELD)
+    env = environment(tmp_path, ZIBREL_DEVICE="none" if "--no-device" in command else f"file:{source}")
+    command = [a for a in command if a != "--no-device"]
+    reader, writer = os.pipe()
+    output = open(reader, "rb")
+    if lines_read == 0:
+        output.close()  # nobody reads: like `| head -0`, every write meets a broken pipe
+    with subprocess.Popen([sys.executable, "-m", "pyzibrel", *command], env=env, stdout=writer,
+                          stderr=subprocess.PIPE, text=True) as child:
+        os.close(writer)
+        try:
+            for _ in range(lines_read):
+                assert output.readline()
+            output.close()  # `head -1` has its line and goes
+            err = child.communicate(timeout=30)[1]
+        finally:
+            output.close()
+            child.kill()
+    assert child.returncode == code, err  # the command's own answer, not the pipe's
+    assert err == ""

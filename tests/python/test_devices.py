@@ -4,8 +4,10 @@ device files `record` writes, replayed through the library against live-style in
 import ctypes
 import io
 import json
+import math
 import os
 import re
+import time
 
 import numpy as np
 import pytest
@@ -345,3 +347,21 @@ def test_a_written_file_replays_the_motion_a_live_device_gives(tmp_path, monkeyp
     assert not np.allclose(live[0], live[-1])  # it moved
     np.testing.assert_allclose(replayed, live, rtol=0, atol=1e-9)
     assert replay_events == live_events
+
+
+# ---------------------------------------------------------------- waiting for raw input
+
+
+@pytest.mark.parametrize("timeout", [1e10, 2**31 / 1000, math.inf], ids=["1e10 s", "2**31 ms", "inf"])
+def test_a_long_monitor_wait_still_ends_at_the_first_event(tmp_path, monkeypatch, timeout):
+    session = tmp_path / "session.txt"
+    session.write_text("0.3 press 4\n")
+    monkeypatch.setenv("ZIBREL_DEVICE", f"file:{session}")
+    monkeypatch.delenv("ZIBREL_CONFIG", raising=False)
+    with pyzibrel.monitor() as m:
+        start = time.monotonic()
+        events = m.read(timeout)  # a C int of milliseconds cannot hold these
+        assert [(e.kind, e.button) for e in events] == [("press", 4)]
+        assert 0.25 < time.monotonic() - start < 10
+        with pytest.raises(ValueError, match="not a number of seconds"):
+            m.read(math.nan)

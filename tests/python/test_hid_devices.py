@@ -7,10 +7,12 @@ import json
 import os
 import pathlib
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 
 import numpy as np
@@ -201,6 +203,65 @@ def test_a_node_that_only_sends_garbage_is_left_alone(hid_env, capfd):
     told.append(capfd.readouterr().err)
     assert (f"zibrel: HID device {root}/dev/hidraw0 (multi-axis controller hidraw0) sends nothing its report "
             "descriptor describes; it is left alone until it is plugged in again.") in "".join(told)
+
+
+class AcceptsAndCloses:
+    """A SOCK_SEQPACKET node that takes every connection and ends it at once."""
+
+    def __init__(self, path):
+        self.accepts = 0
+        self._server = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        self._server.bind(str(path))
+        self._server.listen(8)
+        self._server.settimeout(0.05)
+        self._stop = False
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _serve(self):
+        while not self._stop:
+            try:
+                client, _ = self._server.accept()
+            except (socket.timeout, OSError):
+                continue
+            self.accepts += 1
+            client.close()
+
+    def stop(self):
+        self._stop = True
+        self._thread.join(5)
+        self._server.close()
+
+
+def node_accepting_and_closing(node):
+    return AcceptsAndCloses(node)
+
+
+def node_reading_as_end_of_file(node):
+    os.symlink("/dev/null", node)
+
+
+@pytest.mark.parametrize("make_node", [node_accepting_and_closing, node_reading_as_end_of_file],
+                         ids=["accepts and closes", "reads as end of file"])
+def test_a_node_that_ends_every_read_is_told_gone_once_and_reopened_less_and_less(hid_env, capfd, make_node):
+    root, _ = hid_env
+    device = root / "sys/class/hidraw/hidraw0/device"
+    device.mkdir(parents=True)
+    (device / "report_descriptor").write_bytes(fh.SEPARATE.descriptor)
+    (root / "dev").mkdir()
+    node = make_node(root / "dev/hidraw0")
+    scene = Scene()
+    scene.open()
+    try:
+        time.sleep(4)
+    finally:
+        scene._enable_navigation(False)
+        if node is not None:
+            node.stop()
+    err = capfd.readouterr().err
+    assert err.count(f"zibrel: HID device {root}/dev/hidraw0 (multi-axis controller hidraw0) is gone") == 1, err
+    if node is not None:
+        assert 1 <= node.accepts <= 8, node.accepts  # not ten times a second
 
 
 BAD_REPORTS = [

@@ -36,7 +36,7 @@ def test_the_installed_library_exports_no_test_control():
     assert {"ZbCreate", "ZbGetType", "zbctl_device_sample", "zbctl_device_button", "zbx_input_fd"} <= product_functions
     assert {"zbctl_inject", "zbctl_write_count", "zbctl_hammer_start", "zbctl_reset"} <= test_functions
 
-    installed = pathlib.Path(_pyzibrel.__file__).parent / "libQorZibrel.so"
+    installed = pathlib.Path(_pyzibrel.__file__).parent / "pyzibrel" / "_lib" / "libQorZibrel.so"
     assert exported(installed) == product_functions
 
     # The library the module loaded for these tests is the test variant, with every control.

@@ -1,7 +1,8 @@
-"""The module without its navigation library, or with a broken one.
+"""The module without its navigation library, with a broken one, and where it looks.
 
 Each case runs in a fresh interpreter whose module copy sits in a directory of
-its own, so the library installed beside the real module is out of sight.
+its own, so the library installed in the real package is out of sight; the
+copy's run path names pyzibrel/_lib under that directory.
 """
 
 import os
@@ -31,13 +32,22 @@ PROBE = textwrap.dedent("""
 """)
 
 
-def run_isolated(tmp_path, library=None, probe=PROBE):
-    module = pathlib.Path(_pyzibrel.__file__)
-    shutil.copy(module, tmp_path / module.name)
+MODULE = pathlib.Path(_pyzibrel.__file__)
+# Where pip puts our library: in the package, relative to the module.
+PACKAGE_FOLDER = pathlib.Path("pyzibrel", "_lib")
+OURS = MODULE.parent / PACKAGE_FOLDER / "libQorZibrel.so"
+
+
+def run_isolated(tmp_path, library=None, probe=PROBE, folder=PACKAGE_FOLDER, ld_library_path=None):
+    """The probe with a copy of the module in tmp_path and `library`, if given, in tmp_path/`folder`."""
+    shutil.copy(MODULE, tmp_path / MODULE.name)
     if library is not None:
-        shutil.copy(library, tmp_path / "libQorZibrel.so")
+        (tmp_path / folder).mkdir(parents=True, exist_ok=True)
+        shutil.copy(library, tmp_path / folder / "libQorZibrel.so")
     env = {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "PYTHONPATH")}
     env["PYTHONPATH"] = str(tmp_path)
+    if ld_library_path is not None:
+        env["LD_LIBRARY_PATH"] = str(ld_library_path)
     return subprocess.run([sys.executable, "-c", probe], cwd=tmp_path, env=env, capture_output=True, text=True,
                           timeout=60)
 
@@ -60,21 +70,37 @@ def test_library_without_an_entry_point_is_not_used(tmp_path):
     done = run_isolated(tmp_path, pathlib.Path(FIXTURES) / "no_gettype" / "libQorZibrel.so")
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == [
-        f"RuntimeError: Cannot create a connection to the 3ZEdizo.: the navigation library {tmp_path}/libQorZibrel.so "
-        "lacks the entry point ZbGetType",
+        f"RuntimeError: Cannot create a connection to the 3ZEdizo.: the navigation library "
+        f"{tmp_path}/pyzibrel/_lib/libQorZibrel.so lacks the entry point ZbGetType",
         "enabled: False",
     ]
 
 
-def test_ld_library_path_points_the_module_at_another_build(tmp_path):
-    # The copied module finds no library beside it; LD_LIBRARY_PATH supplies the installed one.
-    module = pathlib.Path(_pyzibrel.__file__)
-    shutil.copy(module, tmp_path / module.name)
-    env = dict(os.environ, PYTHONPATH=str(tmp_path), LD_LIBRARY_PATH=str(module.parent))
-    done = subprocess.run([sys.executable, "-c", PROBE], cwd=tmp_path, env=env, capture_output=True, text=True,
-                          timeout=60)
+NOT_FOUND = ("RuntimeError: Cannot create a connection to the 3ZEdizo.: the navigation library could not be "
+             "loaded: libQorZibrel.so: cannot open shared object file: No such file or directory")
+
+
+@pytest.mark.parametrize("folder, ld_library_path, expected", [
+    # pip's place for it: the package's folder, which the module's run path names.
+    pytest.param(PACKAGE_FOLDER, None, ["enabled: True"], id="in-the-package"),
+    # Loose beside the module, where it could clash with other packages, it is not looked for.
+    pytest.param(pathlib.Path("."), None, [NOT_FOUND, "enabled: False"], id="beside-the-module"),
+    # LD_LIBRARY_PATH points the module at another build ...
+    pytest.param(None, OURS.parent, ["enabled: True"], id="ld-library-path"),
+    # ... and comes before the package's own library.
+    pytest.param(PACKAGE_FOLDER, "no_gettype", [
+        "RuntimeError: Cannot create a connection to the 3ZEdizo.: the navigation library "
+        f"{FIXTURES}/no_gettype/libQorZibrel.so lacks the entry point ZbGetType", "enabled: False"],
+        id="ld-library-path-first",
+        marks=pytest.mark.skipif(not FIXTURES, reason="ZIBREL_FIXTURES (set by ./dev) points at the fixtures")),
+])
+def test_where_the_library_is_looked_for(tmp_path, folder, ld_library_path, expected):
+    if ld_library_path == "no_gettype":
+        ld_library_path = pathlib.Path(FIXTURES) / "no_gettype"
+    done = run_isolated(tmp_path, OURS if folder is not None else None, folder=folder or PACKAGE_FOLDER,
+                        ld_library_path=ld_library_path)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines() == ["enabled: True"]
+    assert done.stdout.splitlines() == expected
 
 
 REENTRANT_PROBE = textwrap.dedent("""

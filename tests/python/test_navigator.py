@@ -5,7 +5,12 @@ Frames are application-driven: tick() is given explicit times, so every run is t
 
 import math
 import re
+import os
+import resource
 import select
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -479,6 +484,55 @@ def test_a_camera_that_is_no_matrix_is_reported_once(device_file, navigators, ca
     assert "zibrel: the application gives no camera matrix" in err  # the library, once: nothing to move
 
 
+class Raises:
+    """An answer whose conversion raises: its __float__, __bool__ and __array__ fail."""
+
+    def __float__(self):
+        raise RuntimeError("no float here")
+
+    def __bool__(self):
+        raise RuntimeError("no truth here")
+
+    def __array__(self, dtype=None, copy=None):
+        raise RuntimeError("no array here")
+
+
+HUGE = 10**400  # no double holds it
+
+
+@pytest.mark.parametrize("method, answer, prop, expected", [
+    ("get_fov", HUGE, "view.fov", None),
+    ("get_fov", Raises(), "view.fov", None),
+    ("get_fov", np.array([0.5, 0.6]), "view.fov", None),
+    ("get_fov", math.inf, "view.fov", None),
+    ("is_perspective", np.array([True, False]), "view.perspective", True),  # a failing viewer's default
+    ("is_perspective", Raises(), "view.perspective", True),
+    ("get_camera", Raises(), "view.affine", None),
+    ("get_camera", np.full((4, 4), HUGE, dtype=object), "view.affine", None),
+    ("get_scene_bounds", [[HUGE, 0, 0], [1, 1, 1]], "model.extents", None),
+    ("get_scene_bounds", Raises(), "model.extents", None),
+    ("get_view_extents", Raises(), "view.extents", None),
+    ("get_up_axis", Raises(), None, None),
+    ("get_up_axis", [0, HUGE, 0], None, None),
+], ids=lambda v: type(v).__name__ if not isinstance(v, (str, type(None), bool)) else str(v))
+def test_a_junk_answer_is_reported_once_and_never_raises(navigators, capfd, method, answer, prop, expected):
+    viewer = NumpyViewer()
+    setattr(viewer, method, lambda *args: answer)
+    # The first snapshot is taken in the constructor; with the library's own timing every tick takes one.
+    nav = navigators(viewer, application_timing=False)
+    for t in (0.0, 0.01, 0.02):
+        nav.tick(t)
+    if prop is not None:  # what the library reads on the application's thread
+        code, record = ctl.get(ctl.last_connection(), prop)
+        if expected is None:
+            assert code != 0  # not available
+        else:
+            assert code == 0 and bool(record.u.b) == expected
+    err = capfd.readouterr().err
+    assert err.count(f"pyzibrel: NumpyViewer.{method}() gave an unusable answer") == 1, err
+    assert "Traceback" not in err
+
+
 def test_subclass_overrides_may_return_numpy_arrays(navigators):
     class WithOverrides(Navigator):
         def _get_model_extents(self):
@@ -681,3 +735,58 @@ def test_the_pointer_pivot_turns_about_the_hit_under_the_pointer(device_file, na
     run(nav, 0.1)
     shown = [position for position, visible in viewer.pivots if visible]
     assert shown and np.allclose(shown[0], expected), (shown[:1], viewer.picks)
+# Each in a process of its own: the library makes its descriptor once per process.
+WAITING_INPUT = """
+import os, select, sys
+sys.path.insert(0, {tests!r})
+{before}
+import pyzibrel
+from test_navigator import NumpyViewer
+nav = pyzibrel.Navigator(NumpyViewer())  # the device file's replay waits for its first frame
+fd = nav.input_fd()
+{after}
+"""
+
+
+def run_waiting_input(tmp_path, before="", after=""):
+    session = tmp_path / "session.txt"
+    session.write_text(TURN)
+    env = dict(os.environ, ZIBREL_DEVICE=f"file:{session}", OPENBLAS_NUM_THREADS="1")
+    env.pop("ZIBREL_CONFIG", None)
+    script = WAITING_INPUT.format(tests=os.path.dirname(__file__), before=textwrap.dedent(before),
+                                  after=textwrap.dedent(after))
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, env=env)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.split()
+
+
+@pytest.mark.parametrize("child_ends", ["nav.close(); os._exit(0)", "sys.exit(0)"], ids=["close", "sys.exit"])
+def test_a_forked_child_leaves_the_parents_wake_up_alone(tmp_path, child_ends):
+    after = f"""
+        assert nav.wants_frames
+        pid = os.fork()
+        if pid == 0:
+            {child_ends}
+        os.waitpid(pid, 0)
+        print(nav.wants_frames, bool(select.select([fd], [], [], 0)[0]))  # an event loop idling on it wakes
+        nav.close()
+    """
+    assert run_waiting_input(tmp_path, after=after) == ["True", "True"]
+
+
+def test_wants_frames_works_above_the_select_limit_of_descriptors(tmp_path):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard != resource.RLIM_INFINITY and hard < 1200:
+        pytest.skip(f"only {hard} descriptors allowed")
+    before = f"""
+        import resource
+        resource.setrlimit(resource.RLIMIT_NOFILE, (1200, {hard}))
+        held = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
+    """
+    after = """
+        print(fd > 1024, nav.wants_frames)
+        nav.tick(0.0)
+        nav.close()
+        print(nav.wants_frames)
+    """
+    assert run_waiting_input(tmp_path, before=before, after=after) == ["True", "True", "False"]

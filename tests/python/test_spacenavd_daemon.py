@@ -1,12 +1,15 @@
 """Our spacenavd reader against the real daemon (Debian's spacenavd, started
-without a device on a socket of the test's own) and against a daemon that
-keeps closing the connection mid-packet."""
+without a device on a socket of the test's own), against a daemon that
+keeps closing the connection mid-packet and against daemons that answer part
+of an exchange and fall silent."""
 
 import ctypes
 import json
 import os
 import socket
 import struct
+import subprocess
+import sys
 import threading
 import time
 
@@ -204,3 +207,115 @@ def test_a_daemon_without_a_device_is_told_once_when_nothing_else_gives_input(tm
                            "To fix it: plug the device in (spacenavd picks it up), and check that spacenavd may "
                            "read it (its log says). Set ZIBREL_DEVICE=none to turn device input and this notice "
                            "off."], err
+class HalfAnsweringDaemon:
+    """Accepts every connection and answers part of an exchange, then holds the
+    connection open without a word more (or closes it):
+
+    - "version": 1 of the 4 bytes of the protocol version reply;
+    - "query": the version (protocol 1), then 8 of the 32 bytes of a device query's reply;
+    - "closes": the version (protocol 1), then closes before any device query.
+    """
+
+    REPLIES = {"version": [b"\x01"], "query": [struct.pack("<i", 1), b"\0" * 8], "closes": [struct.pack("<i", 1)]}
+
+    def __init__(self, path, mode):
+        self.path, self.mode = str(path), mode
+        self.accepts = 0
+        self._held = []
+        self._server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self._server.bind(self.path)
+        self._server.listen(16)
+        self._server.settimeout(0.05)
+        self._stop = False
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _serve(self):
+        while not self._stop:
+            try:
+                client, _ = self._server.accept()
+            except (socket.timeout, OSError):
+                continue
+            self.accepts += 1
+            threading.Thread(target=self._answer, args=(client,), daemon=True).start()
+
+    def _answer(self, client):
+        client.settimeout(5.0)
+        try:
+            for i, reply in enumerate(self.REPLIES[self.mode]):
+                # The version request is 4 bytes, a device query 32.
+                if not client.recv(4 if i == 0 else 32):
+                    return
+                client.sendall(reply)
+            if self.mode == "closes":
+                client.close()
+                return
+        except OSError:
+            return
+        self._held.append(client)  # not a word more, and never closed
+
+    def stop(self):
+        self._stop = True
+        self._thread.join(5)
+        self._server.close()
+        for c in self._held:
+            c.close()
+
+
+DAEMON_MODES = list(HalfAnsweringDaemon.REPLIES)
+
+DEVICES_WHILE_READING = """
+import json, sys, time
+sys.path.insert(0, {tests!r})
+import engine_support as es
+import pyzibrel
+scene = es.Scene()
+scene.open(app_timing=False)  # the library's reader meets the daemon
+time.sleep(0.5)
+took = []
+for _ in range(3):
+    start = time.monotonic()
+    info = pyzibrel.devices()
+    took.append(time.monotonic() - start)
+scene._enable_navigation(False)
+(source,) = info.sources
+print(json.dumps({{"took": took, "available": source.available, "problem": source.problem}}))
+"""
+
+
+@pytest.fixture(params=DAEMON_MODES)
+def half_daemon(request, tmp_path):
+    daemon = HalfAnsweringDaemon(tmp_path / "half.sock", request.param)
+    yield daemon
+    daemon.stop()
+
+
+def test_a_half_answering_daemon_never_holds_up_device_information(half_daemon):
+    env = dict(os.environ, SPNAV_SOCKET=half_daemon.path, ZIBREL_DEVICE="spacenavd")
+    env.pop("ZIBREL_CONFIG", None)
+    done = subprocess.run([sys.executable, "-c", DEVICES_WHILE_READING.format(tests=os.path.dirname(__file__))],
+                          capture_output=True, text=True, timeout=60, env=env)
+    assert done.returncode == 0, done.stderr
+    answer = json.loads(done.stdout)
+    assert max(answer["took"]) < 5, answer
+    assert answer["available"] is False
+    assert answer["problem"].startswith(f"spacenavd at {half_daemon.path} does not answer"), answer
+    # The reader tells it once, however often it tries again.
+    told = [line for line in done.stderr.splitlines() if "spacenavd" in line]
+    assert len(told) == 1 and f"spacenavd at {half_daemon.path} does not answer" in told[0], done.stderr
+
+
+@pytest.mark.parametrize("command", [["status"], ["monitor", "--seconds", "1"], ["record", "{tmp}/out.txt",
+                                                                                  "--seconds", "1"]],
+                         ids=["status", "monitor", "record"])
+def test_the_command_line_tools_report_a_half_answering_daemon(half_daemon, tmp_path, command):
+    env = dict(os.environ, SPNAV_SOCKET=half_daemon.path, ZIBREL_DEVICE="spacenavd")
+    env.pop("ZIBREL_CONFIG", None)
+    args = [a.format(tmp=tmp_path) for a in command]
+    start = time.monotonic()
+    done = subprocess.run([sys.executable, "-m", "pyzibrel", *args], capture_output=True, text=True, timeout=60,
+                          env=env)
+    assert time.monotonic() - start < 20
+    assert done.returncode == 1, done.stdout + done.stderr  # no device can be used
+    assert f"spacenavd at {half_daemon.path} does not answer" in done.stdout + done.stderr
+    assert "Traceback" not in done.stderr

@@ -1,9 +1,9 @@
 """ctypes access to the control interface of our navigation library's test variant.
 
 The library the module loaded is the first one on LD_LIBRARY_PATH (./dev test
-puts the test variant there), else the one beside it; opening the same file
-again gives the same instance, so these functions act on the connections the
-module made. The product library beside the module has no control interface.
+puts the test variant there), else the one in the pyzibrel package; opening the
+same file again gives the same instance, so these functions act on the
+connections the module made. The product library has no control interface.
 """
 
 import ctypes
@@ -89,7 +89,7 @@ def library_path():
     for d in os.environ.get("LD_LIBRARY_PATH", "").split(":"):
         if d and (pathlib.Path(d) / "libQorZibrel.so").exists():
             return str(pathlib.Path(d) / "libQorZibrel.so")
-    return str(module_dir / "libQorZibrel.so")
+    return str(module_dir / "pyzibrel" / "_lib" / "libQorZibrel.so")
 
 
 lib = ctypes.CDLL(library_path())

@@ -1,6 +1,8 @@
 #include "base/input_signal.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #endif
 #include <unistd.h>
@@ -74,6 +76,35 @@ void input_forget(const void* owner) {
     set_waiting(s, owner, false);
 }
 
+#ifndef _WIN32
+namespace {
+
+// A forked child shares the parent's eventfd: draining it there (the child
+// closing an inherited connection, or exiting) would take the parent's wake-up
+// away. So the child gets an eventfd of its own under the same number, which
+// whatever the application registered keeps naming, and the parent's is left
+// alone. The lock is held across fork so the child never inherits it taken.
+void before_fork() { state().mutex.lock(); }
+void after_fork_in_parent() { state().mutex.unlock(); }
+void after_fork_in_child() {
+    auto& s = state();
+    if (s.fd >= 0) {
+        const int own = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (own >= 0) {
+            dup3(own, s.fd, O_CLOEXEC);
+            close(own);
+            if (!s.waiting.empty()) raise_signal(s.fd);
+        } else {
+            // No eventfd to spare: the child leaves the shared one alone.
+            s.fd = -1;
+        }
+    }
+    s.mutex.unlock();
+}
+
+}  // namespace
+#endif  // Windows has no fork: nothing to hand a child.
+
 int input_signal_fd() {
     auto& s = state();
     std::lock_guard lock(s.mutex);
@@ -82,8 +113,11 @@ int input_signal_fd() {
 #ifndef _WIN32
         // Non-blocking: draining an already empty counter must never wait.
         s.fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (s.fd >= 0) {
+            if (!s.waiting.empty()) raise_signal(s.fd);
+            pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+        }
 #endif  // Windows has no eventfd: no descriptor, as when the system gives none.
-        if (s.fd >= 0 && !s.waiting.empty()) raise_signal(s.fd);
     }
     return s.fd;
 }

@@ -1,7 +1,6 @@
 #include "base/settings.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
@@ -23,9 +22,10 @@ std::optional<double> number(std::string_view text) {
     const std::string s(trim(text));
     if (s.empty()) return std::nullopt;
     char* end = nullptr;
-    errno = 0;
     const double v = std::strtod(s.c_str(), &end);
-    if (end != s.c_str() + s.size() || errno == ERANGE || !std::isfinite(v)) return std::nullopt;
+    // ERANGE with a finite result is an underflow: a number all the same (0 or a
+    // denormal), where an overflow gives infinity.
+    if (end != s.c_str() + s.size() || !std::isfinite(v)) return std::nullopt;
     return v;
 }
 

@@ -17,13 +17,25 @@ bool is_zero(const axes& a) {
     return std::all_of(a.begin(), a.end(), [](double v) { return v == 0.0; });
 }
 
+// The latest time a device file may name, in seconds (about 31 years): far
+// within what a steady-clock deadline holds, so that no replay time overflows one.
+constexpr double max_script_seconds = 1e9;
+
 std::optional<double> parse_number(std::string_view word) {
     // from_chars: no locale, no allocation, and several times faster than
     // strtod on the hundreds of thousands of numbers of a long recording.
     if (!word.empty() && word.front() == '+') word.remove_prefix(1);
     double v = 0;
     const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), v);
-    if (word.empty() || error != std::errc() || end != word.data() + word.size()) return std::nullopt;
+    if (word.empty() || end != word.data() + word.size()) return std::nullopt;
+    if (error == std::errc::result_out_of_range) {
+        // Too small for a double is a number all the same: it is zero. Too
+        // large is not one; strtod tells the two apart (and is rarely needed).
+        const double again = std::strtod(std::string(word).c_str(), nullptr);
+        if (!std::isfinite(again)) return std::nullopt;
+        return again;
+    }
+    if (error != std::errc()) return std::nullopt;
     return v;
 }
 
@@ -71,11 +83,13 @@ std::optional<device_script> parse_device_script(std::string_view text, std::str
         bool more = false;
         const size_t count = split_words(line, words, max_words, more);
         if (count == 0) continue;
-        const auto quoted = [](std::string_view w) { return "'" + std::string(w) + "'"; };
+        // Built by append: GCC 12 warns falsely (-Wrestrict) on "'" + std::string.
+        const auto quoted = [](std::string_view w) { return std::string("'").append(w).append("'"); };
 
         if (ended) return fail("nothing may follow 'end'");
         const auto t = parse_number(words[0]);
-        if (!t || !std::isfinite(*t * 1000.0) || *t < 0) return fail(quoted(words[0]) + " is not a time in seconds (0 or more)");
+        if (!t || !(*t >= 0 && *t <= max_script_seconds))
+            return fail(quoted(words[0]) + " is not a time in seconds from 0 to 1000000000");
         if (*t * 1000.0 < last_t) return fail("time " + std::string(words[0]) + " is earlier than the line before");
         if (count < 2) return fail("a time must be followed by motion, press, release or end");
         script_event ev{script_event::end, *t * 1000.0};

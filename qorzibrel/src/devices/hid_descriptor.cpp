@@ -133,9 +133,11 @@ struct parser {
             const uint32_t lo = resolve(r.first, r.paged), hi = resolve(r.last, r.paged);
             if ((lo >> 16) != page_button || (hi >> 16) != page_button) continue;
             if (g.report_size > 32) return fail("its button array elements are wider than 32 bits");
-            const uint32_t usage_min = std::max<uint32_t>(lo & 0xFFFF, 1);
+            // The range keeps its minimum even when that is usage 0 ("no
+            // button"): the logical range maps onto it from there.
+            const uint32_t usage_min = lo & 0xFFFF;
             const uint32_t usage_max = std::min<uint32_t>(hi & 0xFFFF, hid_max_buttons);
-            if (usage_min > usage_max) continue;
+            if (usage_max < 1 || usage_min > usage_max) continue;
             report.button_arrays.push_back({first, g.report_count, usage_min, usage_max});
             result.layout.button_count = std::max(result.layout.button_count, static_cast<int>(usage_max));
             break;
@@ -374,12 +376,13 @@ hid_decode_result decode_hid_report(const hid_layout& layout, std::span<const ui
         if (read_bits(report, b.field.bit_offset, b.field.bit_size) != 0) out.pressed.set(i);
     }
     for (const auto& arr : it->button_arrays) {
-        for (uint32_t u = arr.usage_min; u <= arr.usage_max; ++u) out.covered.set(u - 1);
+        const uint32_t first = std::max<uint32_t>(arr.usage_min, 1);  // usage 0 is no button
+        for (uint32_t u = first; u <= arr.usage_max; ++u) out.covered.set(u - 1);
         for (uint32_t e = 0; e < arr.count; ++e) {
             const int64_t v = field_value(report, arr.field, arr.field.bit_offset + e * arr.field.bit_size);
             if (v < arr.field.logical_min || v > arr.field.logical_max) continue;  // no button
             const int64_t usage = int64_t{arr.usage_min} + (v - arr.field.logical_min);
-            if (usage >= arr.usage_min && usage <= arr.usage_max) out.pressed.set(static_cast<size_t>(usage - 1));
+            if (usage >= first && usage <= arr.usage_max) out.pressed.set(static_cast<size_t>(usage - 1));
         }
     }
     return hid_decode_result::ok;

@@ -45,12 +45,13 @@ struct hid_button_field {
 };
 
 // An array of button indices: each element names one pressed button
-// (usage_min + value - logical_min), or none.
+// (usage_min + value - logical_min), or none: a value outside the logical
+// range, or usage 0, which the Button page keeps for "no button".
 struct hid_button_array {
     hid_field field;  // the first element; the others follow at bit_size steps
     uint32_t count = 0;
-    uint32_t usage_min = 0;  // Button page usages
-    uint32_t usage_max = 0;
+    uint32_t usage_min = 0;  // Button page usages; the minimum may be 0
+    uint32_t usage_max = 0;  // 1 or more
 };
 
 struct hid_report_layout {

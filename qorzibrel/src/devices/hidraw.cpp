@@ -44,6 +44,13 @@ constexpr int reads_per_round = 64;
 // is /dev/zero, say) is left alone after this many in a row, until it is
 // plugged in again: it would keep the reader busy for nothing.
 constexpr uint32_t malformed_limit = 10000;
+// A node that ends every read at once (a socket that accepts and closes, a
+// node that reads as end of file) is opened again after this, then twice as
+// long each time, up to `max_reopen_delay`; a device that sent a report, or
+// stayed open for `stable_after`, is opened again at once when it comes back.
+constexpr auto first_reopen_delay = std::chrono::milliseconds(500);
+constexpr auto max_reopen_delay = std::chrono::seconds(30);
+constexpr auto stable_after = std::chrono::seconds(2);
 
 std::string join(const std::string& root, const std::string& path) {
     if (root.empty() || root == "/") return path;
@@ -286,6 +293,8 @@ struct device {
     std::bitset<hid_max_buttons> buttons;
     bool told_length = false;
     uint32_t malformed = 0;  // reports (or stream bytes) in a row that no descriptor entry fits
+    clock::time_point opened_at = clock::now();
+    bool delivered = false;  // it sent a report its descriptor describes
 
     ~device() {
         if (node.fd >= 0) ::close(node.fd);
@@ -401,6 +410,13 @@ private:
                 }
                 ignored_.erase(it);  // another node: plugged in again
             }
+            if (const auto it = reopen_.find(c.sysname); it != reopen_.end()) {
+                struct stat st{};
+                const bool same = ::stat(c.node.c_str(), &st) == 0 && st.st_dev == it->second.dev &&
+                                  st.st_ino == it->second.ino;
+                if (same && clock::now() < it->second.not_before) continue;
+                if (!same) reopen_.erase(it);  // another node: plugged in again
+            }
             if (!c.read_error.empty() || !c.parsed.ok) {
                 const std::string why = !c.read_error.empty() ? c.read_error : c.parsed.error;
                 told_("refused " + c.node + why, describe(c) + " is refused: " + why + ". Other devices keep working.");
@@ -414,12 +430,24 @@ private:
             auto d = std::make_unique<device>();
             d->info = std::move(c);
             d->node = o;
-            lost_told_.erase(d->info.node);
             devices_.push_back(std::move(d));
         }
     }
 
+    // Told once until the device has worked again; one that never did is
+    // opened again later and later.
     void lost(device& d) {
+        if (d.delivered || clock::now() - d.opened_at >= stable_after) {
+            lost_told_.erase(d.info.node);
+            reopen_.erase(d.info.sysname);
+        } else {
+            auto& r = reopen_[d.info.sysname];
+            r.delay = r.delay == clock::duration::zero() ? clock::duration(first_reopen_delay)
+                                                          : std::min<clock::duration>(r.delay * 2, max_reopen_delay);
+            r.not_before = clock::now() + r.delay;
+            r.dev = d.node.dev;
+            r.ino = d.node.ino;
+        }
         if (lost_told_.insert(d.info.node).second) {
             report(describe(d.info) + " is gone; it is used again when it comes back.");
         }
@@ -518,6 +546,7 @@ private:
         }
         if (result != hid_decode_result::ok) return;
         d.malformed = 0;
+        d.delivered = true;
         bool moved = false;
         for (size_t a = 0; a < v.axes.size(); ++a) {
             if (v.has_axis[a]) {
@@ -557,8 +586,15 @@ private:
     std::vector<std::unique_ptr<device>> devices_;
     clock::time_point next_scan_{};
     report_once told_;
-    std::set<std::string> lost_told_;  // told gone, not back yet
+    std::set<std::string> lost_told_;  // told gone, not working again yet
     std::map<std::string, std::pair<dev_t, ino_t>> ignored_;  // hidrawN: the node left alone
+    struct reopen_wait {
+        clock::duration delay{};
+        clock::time_point not_before{};
+        dev_t dev = 0;
+        ino_t ino = 0;
+    };
+    std::map<std::string, reopen_wait> reopen_;  // hidrawN: a node that ended at once, opened again later
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -23,6 +24,10 @@ using clock = std::chrono::steady_clock;
 
 // Events a monitor keeps until they are read; the oldest go beyond it.
 constexpr size_t monitor_queue_limit = 4096;
+// A device file's held deflection is reported this often (ms), as a device
+// reporting at 125 Hz does.
+constexpr double replay_report_ms = 8.0;
+constexpr double infinity = std::numeric_limits<double>::infinity();
 
 // A sentence ends with a full stop.
 std::string sentence(std::string s) {
@@ -268,20 +273,12 @@ public:
         for (;;) {
             auto wake = deadline;
             if (script_) {
-                // A device file's events, at their time since the monitor opened.
-                const double now = now_ms();
-                auto& ev = script_->events;
-                for (; next_ < ev.size() && ev[next_].t_ms <= now; ++next_) {
-                    const script_event& s = ev[next_];
-                    if (s.kind == script_event::end) continue;
-                    zbx_event e{s.t_ms, s.kind == script_event::motion ? 0 : s.kind == script_event::press ? 1 : 2,
-                                s.button, {}};
-                    std::copy(s.deflection.begin(), s.deflection.end(), e.axes);
-                    queue(e);
-                }
-                if (next_ < ev.size()) {
+                const double due = replay(now_ms());
+                // Only a time before the deadline becomes a time point: no
+                // conversion of a far time can overflow the clock.
+                if (due < std::chrono::duration<double, std::milli>(deadline - t0_).count()) {
                     wake = std::min(wake, t0_ + std::chrono::duration_cast<clock::duration>(
-                                                    std::chrono::duration<double, std::milli>(ev[next_].t_ms)));
+                                                    std::chrono::duration<double, std::milli>(due)));
                 }
             }
             if (!queue_.empty() || closed_.load() || max_events == 0) break;
@@ -306,6 +303,47 @@ public:
 private:
     double now_ms() const { return std::chrono::duration<double, std::milli>(clock::now() - t0_).count(); }
 
+    // Queues a device file's events due by `now` (ms since the monitor opened)
+    // and returns when the next one is due (infinity when none is). A held
+    // virtual cap reports every `replay_report_ms`, as a device does while
+    // deflected: a recorder must not take it for a silent one. Requires mutex_.
+    double replay(double now) {
+        const auto& ev = script_->events;
+        size_t repeats = 0;
+        for (;;) {
+            const double next_event = next_ < ev.size() ? ev[next_].t_ms : infinity;
+            const double next_report = is_zero(held_) ? infinity : last_report_ + replay_report_ms;
+            if (std::min(next_event, next_report) > now) return std::min(next_event, next_report);
+            if (next_report < next_event) {
+                // After a long wait the queue keeps only the newest anyway.
+                if (++repeats > monitor_queue_limit) {
+                    last_report_ = std::max(last_report_, std::min(next_event, now) - replay_report_ms);
+                }
+                last_report_ += replay_report_ms;
+                zbx_event e{last_report_, 0, 0, {}};
+                std::copy(held_.begin(), held_.end(), e.axes);
+                queue(e);
+                continue;
+            }
+            const script_event& s = ev[next_++];
+            if (s.kind == script_event::motion) {
+                held_ = s.deflection;
+                last_report_ = s.t_ms;
+            } else if (s.kind == script_event::end) {
+                held_ = {};
+                continue;
+            }
+            zbx_event e{s.t_ms, s.kind == script_event::motion ? 0 : s.kind == script_event::press ? 1 : 2, s.button,
+                        {}};
+            std::copy(s.deflection.begin(), s.deflection.end(), e.axes);
+            queue(e);
+        }
+    }
+
+    static bool is_zero(const axes& a) {
+        return std::all_of(a.begin(), a.end(), [](double v) { return v == 0.0; });
+    }
+
     void queue(const zbx_event& e) {  // requires mutex_
         if (queue_.size() >= monitor_queue_limit) queue_.pop_front();
         queue_.push_back(e);
@@ -324,6 +362,8 @@ private:
     std::deque<zbx_event> queue_;
     std::optional<device_script> script_;  // guarded by mutex_ once reading
     size_t next_ = 0;
+    axes held_{};             // the replay's deflection now
+    double last_report_ = 0;  // when the replay last reported it
 };
 
 std::shared_ptr<monitor> open_monitor(std::string& error) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -18,10 +19,10 @@ std::string spacenavd_socket_path();
 // attached engine gets the input; monitors all do). The first call loads
 // `library` (normally "libspnav.so.0"); a missing library or daemon is
 // reported once on standard error, and the reader keeps trying to reach the
-// daemon: every two seconds, less often while it keeps closing the connection.
-// `without_device`, when given, is called on the reader's thread (with the
-// socket) each time the reader connects to a daemon that answers but has no
-// device; the newest attach's replaces the earlier one.
+// daemon: every two seconds, less often while it keeps closing the connection
+// or failing to answer. `without_device`, when given, is called on the reader's
+// thread (with the socket) each time the reader connects to a daemon that answers
+// but has no device; the newest attach's replaces the earlier one.
 void spacenavd_attach(const std::shared_ptr<input_sink>& sink, const std::string& library,
                       std::function<void(const std::string& socket)> without_device = {});
 
@@ -35,6 +36,14 @@ struct spacenavd_status {
     int axes = 0, buttons = 0;
     std::string problem;        // a full sentence when no device can be used through it
 };
-spacenavd_status spacenavd_probe(const std::string& library);
+// Every exchange with the daemon (libspnav's version handshake, a batch of
+// events, the device queries) ends within this; a daemon that takes longer
+// loses its connection and is reported as not answering.
+inline constexpr std::chrono::milliseconds spacenavd_answer_limit{500};
+
+// Never waits longer than a few answer limits, whatever the daemon does and
+// whatever the reader thread is doing with it.
+spacenavd_status spacenavd_probe(const std::string& library,
+                                 std::chrono::milliseconds answer_limit = spacenavd_answer_limit);
 
 }  // namespace zibrel::qorzibrel

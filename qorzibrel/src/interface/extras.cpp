@@ -1,6 +1,6 @@
-// The library's extras for tools and adapters: the input signal's descriptor,
-// device information, raw device input, the settings in effect, the view
-// commands and the application's settings.
+// The library's extras for tools and adapters: its version, the input signal's
+// descriptor, device information, raw device input, the settings in effect, the
+// view commands and the application's settings.
 
 #include "interface/exported.h"  // first: the exported declarations must be the first ones seen
 
@@ -28,6 +28,10 @@
 #include "engine/views.h"
 
 using namespace zibrel;
+#ifndef ZIBREL_VERSION
+#error "ZIBREL_VERSION: the package's version from pyproject.toml, defined by qorzibrel/CMakeLists.txt"
+#endif
+
 using namespace zibrel::qorzibrel;
 
 namespace {
@@ -127,7 +131,9 @@ bool view_command_into(const char* name, const zbx_view* view, const double* coo
     }
     const auto command = parse_view_command(name);
     if (!command) {
-        why = "'" + std::string(name) + "' is not a view command (fit, front, back, left, right, top, bottom, iso)";
+        // Built by append: GCC 12 warns falsely (-Wrestrict) on "'" + std::string.
+        why = std::string("'").append(name).append("' is not a view command (fit, front, back, left, right, top, "
+                                                   "bottom, iso)");
         return false;
     }
     const zbx_view in = *view;  // `out` may be `view`
@@ -209,6 +215,7 @@ int zbx_view_command(const char* name, const zbx_view* view, const double* coord
         return -1;
     });
 }
+const char* zbx_version(void) { return ZIBREL_VERSION; }
 
 size_t zbx_device_info(char* buf, size_t len) {
     return guarded(size_t{0}, [&] {

@@ -31,6 +31,10 @@ TEST(DeviceScriptTest, FaultsNameTheirLine) {
         {"2 press 1\n1 release 1\n", "line 2: time 1 is earlier"},
         {"-1 press 1\n", "line 1: '-1' is not a time"},
         {"0 press 1\n1e306 release 1\n", "line 2: '1e306' is not a time"},  // beyond a double in ms
+        // Epoch microseconds written as seconds: no clock reaches them.
+        {"0 press 1\n1700000000000000 release 1\n",
+         "line 2: '1700000000000000' is not a time in seconds from 0 to 1000000000"},
+        {"1000000000.5 press 1\n", "line 1: '1000000000.5' is not a time in seconds from 0 to 1000000000"},
         {"0 press 1.5\n", "line 1: '1.5' is not a button number"},
         {"0 end\n0 end\n", "line 2: nothing may follow 'end'"},
         {"0 motion 0 0 0 0 0 0 0\n", "line 1: motion takes six numbers"},
@@ -56,6 +60,36 @@ TEST(DeviceScriptTest, ReadsTimesInMillisecondsAndEvents) {
     EXPECT_EQ(script->events[1].kind, script_event::press);
     EXPECT_EQ(script->events[1].button, 7);
     EXPECT_EQ(script->events[3].kind, script_event::end);
+}
+
+TEST(DeviceScriptTest, NumbersTooSmallForADoubleAreZeroOrTiny) {
+    std::string error;
+    const auto script = parse_device_script("1e-400 motion 1e-320 -1e-400 0 0 0 4.9e-324\n1000000000 end\n", error);
+    ASSERT_TRUE(script) << error;
+    EXPECT_EQ(script->events[0].t_ms, 0.0);
+    EXPECT_EQ(script->events[0].deflection[0], 1e-320);
+    EXPECT_EQ(script->events[0].deflection[1], 0.0);
+    EXPECT_EQ(script->events[0].deflection[5], 4.9e-324);
+    EXPECT_EQ(script->events[1].t_ms, 1e12);
+}
+
+TEST(SettingsTest, NumbersTooSmallForADoubleAreInRange) {
+    const struct {
+        const char* line;
+        double sensitivity;
+    } cases[] = {{"sensitivity = 1e-320", 1e-320}, {"sensitivity = 1e-400", 0.0}, {"sensitivity = 4.9e-324", 4.9e-324}};
+    for (const auto& c : cases) {
+        settings s;
+        std::vector<std::string> errors;
+        parse_settings(c.line, "settings file f", "/conf", s, errors);
+        EXPECT_TRUE(errors.empty()) << c.line << ": " << (errors.empty() ? "" : errors[0]);
+        EXPECT_EQ(s.sensitivity, c.sensitivity) << c.line;
+    }
+    settings s;
+    std::vector<std::string> errors;
+    parse_settings("sensitivity = 1e400\n", "settings file f", "/conf", s, errors);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("'1e400' is not a number from 0 to 100"), std::string::npos) << errors[0];
 }
 
 TEST(SettingsTest, LinesApplyOrAreReportedByNumber) {

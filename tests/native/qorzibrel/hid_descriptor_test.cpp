@@ -151,6 +151,14 @@ const layout_case layouts[] = {
                      report_count(2), input(array)})),
      false, 3, 8,
      {{report({le16(0), le16(0), le16(0), {3, 0}}), {{0, 0}, {1, 0}, {2, 0}}, {2}, {0, 1, 2, 3, 4, 5, 6, 7}}}},
+    {"a_button_array_from_usage_zero",
+     // Usage 0 is "no button": a value of 0 presses nothing, 3 is usage 3, button 2.
+     multi_axis(cat({three_axes(0x30), usage_page(9), usage_min(0), usage_max(8), logical(0, 8), report_size(8),
+                     report_count(2), input(array)})),
+     false, 3, 8,
+     {{report({le16(0), le16(0), le16(0), {3, 0}}), {{0, 0}, {1, 0}, {2, 0}}, {2}, {0, 1, 2, 3, 4, 5, 6, 7}},
+      {report({le16(0), le16(0), le16(0), {0, 0}}), {{0, 0}, {1, 0}, {2, 0}}, {}, {0, 1, 2, 3, 4, 5, 6, 7}},
+      {report({le16(0), le16(0), le16(0), {1, 8}}), {{0, 0}, {1, 0}, {2, 0}}, {0, 7}, {0, 1, 2, 3, 4, 5, 6, 7}}}},
     {"axes_only_inside_the_multi_axis_collection_count",
      // A vendor's Y outside the application collection is no axis of ours.
      cat({usage_page(1), usage(0x31), logical(0, 1), report_size(8), report_count(1), input(variable),
