@@ -64,8 +64,10 @@ def daemon(args):
     import socket
     import struct
     server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    server.bind(args.daemon)
+    # Listening before the socket is visible: bound under a temporary name, then renamed.
+    server.bind(args.daemon + ".new")
     server.listen(1)
+    os.rename(args.daemon + ".new", args.daemon)
     server.settimeout(20)
     client, _ = server.accept()
     client.settimeout(5)

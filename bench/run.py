@@ -31,6 +31,8 @@ PROGRAMS = BUILD / "bench"
 # The library's test variant (QorZibrel_test), which zibrel_bench_native links.
 TEST_LIBRARY = BUILD / "qorzibrel" / "test-variant"
 RESULTS = BENCH / "results" / "latest.json"
+# Beyond this a family counts as failed (its error printed), so that ./dev bench always ends.
+FAMILY_TIMEOUT_S = 600
 TARGETS = ["zibrel_bench_native", "_zibrel_bench", "zibrel_bench_calls"]
 
 # (label, figure) in table order; labels starting with a space are breakdowns of the row above.
@@ -61,6 +63,12 @@ ROWS = [
     ("g", "model_rss", "resident memory per model, navigation off"),
     ("g", "model_rss_enabled", "resident memory per model, navigation on"),
     ("g", "model_tracemalloc", "Python-allocator memory per model"),
+    ("t", "threads_1", "threads added by 1 enabled model (floor 1)"),
+    ("t", "threads_100", "threads added by 100 enabled models (floor 1)"),
+    ("t", "threads_1000", "threads added by 1,000 enabled models (floor 1)"),
+    ("t", "idle_wakeups", "wake-ups/s of other threads, 100 idle models (floor 0)"),
+    ("t", "idle_tick_us", "idle Navigator.tick(), application timing"),
+    ("t", "empty_loop_us", "  an empty Python call (floor)"),
 ]
 
 # (name, numerator, denominator, comparison, bound, meaning); bound None = for information.
@@ -84,7 +92,9 @@ RATIOS = [
     ("e' / e", "override_released", "override_held", None, None,
      "what taking the lock per call adds to the override call"),
 ]
-LIMITS = [("tree_destroy", "<", 1000.0, "destroying a million nodes, ms")]
+LIMITS = [("tree_destroy", "<", 1000.0, "destroying a million nodes, ms"),
+          ("threads_1000", "<", 1.5, "1,000 models add at most one library thread"),
+          ("idle_tick_us", "<", 3.0, "an idle tick, us")]
 
 
 def families(rounds, passes):
@@ -102,6 +112,7 @@ def families(rounds, passes):
         ("native command trees", [native, "trees", str(rounds["trees"]), "1000000"]),
         ("python command trees", [py, str(BENCH / "command_trees.py"), out, str(rounds["trees"])]),
         ("import and memory", [py, str(BENCH / "startup_memory.py"), out, str(rounds["memory"])]),
+        ("library threads", [py, str(BENCH / "library_threads.py"), out, str(rounds["callbacks"])]),
     ]
 
 
@@ -146,15 +157,23 @@ def run_family(name, argv):
     start = time.monotonic()
     # The module loads the first libQorZibrel.so on LD_LIBRARY_PATH: the test variant.
     path = os.pathsep.join(p for p in (str(TEST_LIBRARY), os.environ.get("LD_LIBRARY_PATH")) if p)
-    result = subprocess.run(argv, capture_output=True, text=True, cwd=ROOT, env=dict(os.environ, LD_LIBRARY_PATH=path))
+    try:
+        result = subprocess.run(argv, capture_output=True, text=True, cwd=ROOT,
+                                env=dict(os.environ, LD_LIBRARY_PATH=path), timeout=FAMILY_TIMEOUT_S)
+    except subprocess.TimeoutExpired as exc:
+        # A family that hangs is a failed family: the others still run and the table is printed.
+        return None, f"{name} did not finish within {FAMILY_TIMEOUT_S} s; its last output: " \
+                     f"{((exc.stderr or b'')[-2000:]).decode(errors='replace') if isinstance(exc.stderr, bytes) else exc.stderr}"
     seconds = time.monotonic() - start
     if result.returncode != 0:
-        sys.stderr.write(result.stdout + result.stderr)
-        sys.exit(f"bench: {name} failed")
+        return None, f"{name} failed (exit {result.returncode}):\n{(result.stdout + result.stderr).strip()[-4000:]}"
     if result.stderr.strip():
         sys.stderr.write(result.stderr)
-    data = json.loads(result.stdout)
-    figures = data.pop("figures")
+    try:
+        data = json.loads(result.stdout)
+        figures = data.pop("figures")
+    except (ValueError, KeyError) as exc:
+        return None, f"{name} printed no figures ({exc}): {result.stdout[-2000:]}"
     return figures, {"seconds": round(seconds, 2), "argv": [str(a) for a in argv[1:]], **data}
 
 
@@ -239,11 +258,15 @@ def main():
                       ({"native": 3, "callbacks": 8, "trees": 9, "memory": 5}, 3))
 
     info = machine()
-    figures, details, family_of = {}, {}, {}
+    figures, details, family_of, failed = {}, {}, {}, []
     for name, argv in families(rounds, passes):
         if args.only not in name:
             continue
         figures_of, detail = run_family(name, argv)
+        if figures_of is None:
+            say(f"FAILED: {detail}")
+            failed.append(name)
+            continue
         details.setdefault(name, []).append(detail)
         for figure, f in figures_of.items():
             figures.setdefault(figure, {"unit": f["unit"], "runs": []})["runs"].extend(f["runs"])
@@ -257,8 +280,11 @@ def main():
     report = {"date": datetime.datetime.now().astimezone().replace(microsecond=0).isoformat(),
               "command": "./dev bench" + (" (--quick)" if args.quick else ""), "machine": info,
               "rounds_per_process": rounds, "callback_passes": passes, "families": details, "figures": figures, "ratios": ratios}
+    report["failed"] = failed
     RESULTS.write_text(json.dumps(report, indent=2) + "\n")
     say(f"wrote {RESULTS.relative_to(ROOT)}")
+    if failed:
+        sys.exit(f"bench: families that failed: {', '.join(failed)}")
 
 
 if __name__ == "__main__":

@@ -10,7 +10,6 @@ the next read sees them) and applied to the viewer in the next `tick()`.
 from __future__ import annotations
 
 import ctypes
-import datetime
 import functools
 import math
 import os
@@ -361,11 +360,13 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
             return False
         self._ticking = True
         try:
-            self._apply_pending()
+            # Each step is skipped when it has nothing to do: an idle tick runs 60 times a second.
+            if self._pending:
+                self._apply_pending()
             if self._application_timing and self._is_enabled():
-                now = time.monotonic() if now_seconds is None else float(now_seconds)
-                self._put_frame_time(datetime.timedelta(seconds=now))
-            self._run_commands()
+                self._put_frame_time(time.monotonic() if now_seconds is None else float(now_seconds))
+            if self._pending_commands:
+                self._run_commands()
             if not self._application_timing or self._off_thread_seen:
                 with self._lock:
                     self._take_snapshot()

@@ -8,11 +8,15 @@
     navigator = pyzibrel.pyvista.attach(plotter)
     plotter.show()
 
-`attach` returns a `pyzibrel.Navigator` whose viewer is a `PyVistaViewer`. A
-repeating timer of the plotter's interactor calls `navigator.tick()` on the
-thread that runs the event loop, so every VTK call happens there; nothing of
-VTK is touched from another thread. Off-screen plotters (tests, scripts) get no
-timer: call `navigator.tick(now_seconds)` yourself, then render or screenshot.
+`attach` returns a `pyzibrel.Navigator` whose viewer is a `PyVistaViewer`.
+Something calls `navigator.tick()` on the thread that runs the event loop, so
+every VTK call happens there; nothing of VTK is touched from another thread:
+- a window's interactor: a repeating timer of the interactor (a QTimer for Qt plotters);
+- a running asyncio loop (a Jupyter kernel): a task on that loop that waits on the
+  library's input descriptor while the view is still and ticks while it moves;
+  notebook plotters, which are off screen, are driven so;
+- neither (off-screen plotters in tests and scripts): no timer; call
+  `navigator.tick(now_seconds)` yourself, then render or screenshot.
 
 The adapter's settings (`DEFAULT_SETTINGS`): lock-horizon on, about the world's
 up axis (the viewer's `up`). `attach(settings=...)` adds to them or turns them
@@ -32,10 +36,13 @@ After every change the clipping range is reset to what is visible.
 """
 from __future__ import annotations
 
+import asyncio
+import logging
 import math
+import sys
 import warnings
 import weakref
-from typing import Any, Callable, Iterable, Iterator, Mapping, Optional, Sequence
+from typing import Any, Callable, Iterable, Iterator, Literal, Mapping, Optional, Sequence, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -61,6 +68,11 @@ __all__ = ["DEFAULT_SETTINGS", "PyVistaViewer", "attach", "camera_matrix", "domi
            "visible_bounds"]
 
 Array = npt.NDArray[np.float64]
+
+_log = logging.getLogger(__name__)
+
+# What attach(timer=...) takes: None chooses, True insists, False makes none, "asyncio" a task.
+TimerChoice = Union[None, bool, Literal["asyncio"]]
 
 # The default frame timer: a little faster than 60 Hz, so a sample waits at most one period.
 DEFAULT_PERIOD_MS = 16
@@ -183,15 +195,30 @@ class RayPicker:
     def __init__(self) -> None:
         self._locators: dict[int, tuple[Any, int, Any]] = {}
 
-    def _locator(self, data: Any) -> Any:
+    def _cached(self, data: Any, build: Callable[[Any], Any]) -> Any:
+        # Keyed by the dataset itself and its modification time: built once per dataset
+        # (a cell locator, or a point set's coordinates), again only when the data changes.
         entry = self._locators.get(id(data))
         if entry is not None and entry[0] is data and entry[1] == data.GetMTime():
             return entry[2]
-        locator = vtkStaticCellLocator()
-        locator.SetDataSet(data)
-        locator.BuildLocator()
-        self._locators[id(data)] = (data, data.GetMTime(), locator)
-        return locator
+        built = build(data)
+        self._locators[id(data)] = (data, data.GetMTime(), built)
+        return built
+
+    def _locator(self, data: Any) -> Any:
+        def build(data: Any) -> Any:
+            locator = vtkStaticCellLocator()
+            locator.SetDataSet(data)
+            locator.BuildLocator()
+            return locator
+        return self._cached(data, build)
+
+    def _points(self, data: Any) -> tuple[Array, Array]:
+        """A point set's coordinates (float64) and their squared lengths, for the cone test."""
+        def build(data: Any) -> tuple[Array, Array]:
+            points = np.ascontiguousarray(pv.convert_array(data.GetPoints().GetData()), dtype=np.float64)
+            return points, np.einsum("ij,ij->i", points, points)
+        return self._cached(data, build)
 
     def forget_except(self, datasets: Iterable[Any]) -> None:
         keep = {id(d) for d in datasets}
@@ -239,14 +266,24 @@ class RayPicker:
         if _surfaceless(data):
             if half <= 0:
                 return
-            points = pv.convert_array(data.GetPoints().GetData()).astype(np.float64)
-            world = points @ to_world[:3, :3].T + to_world[:3, 3]
-            rel = world - o
-            depth = rel @ d
-            across = np.linalg.norm(rel - np.outer(depth, d), axis=1)
-            inside = (depth > 0) & (across <= half * depth)
+            # In the data's own frame, on the cached coordinates: per pick only one product
+            # of the points with two vectors and a few passes over the result.
+            points, squared = self._points(data)
+            lo_o = to_local[:3, :3] @ o + to_local[:3, 3]
+            lo_d = to_local[:3, :3] @ d
+            lo_d /= np.linalg.norm(lo_d)
+            along = points @ np.column_stack((lo_d, lo_o))
+            depth = along[:, 0] - float(lo_o @ lo_d)
+            # |p - o|^2 - depth^2: the squared distance from the ray's line.
+            oo = float(lo_o @ lo_o)
+            across2 = squared - 2 * along[:, 1] + oo - depth * depth
+            # That difference of large numbers loses their last digits: a point on the cone's
+            # edge stays inside, as a direct distance would keep it.
+            slack = 1e-12 * (squared + oo)
+            inside = (depth > 0) & (across2 <= (half * half) * (depth * depth) + slack)
             if np.any(inside):
-                yield world[np.flatnonzero(inside)[np.argmin(depth[inside])]]
+                nearest = points[np.flatnonzero(inside)[np.argmin(depth[inside])]]
+                yield to_world[:3, :3] @ nearest + to_world[:3, 3]
             return
         locator = self._locator(data)
         lo, hi = np.array(data.GetBounds()).reshape(3, 2).T
@@ -311,6 +348,28 @@ class PivotMarker:
         self.renderer.RemoveActor(self.actor)
 
 
+def _browser_views(plotter: Any) -> list[tuple[Callable[..., Any], Any]]:
+    """The plotter's render callbacks that send a browser-side view (a trame VtkLocalView, the
+    notebook's `client` backend) the whole scene, each with its view.
+
+    The trame views follow a plotter through a callback in its render callbacks, a closure
+    over the view that the view keeps as `_plotter_render_callback`; nothing else leads to them.
+    """
+    found: list[tuple[Callable[..., Any], Any]] = []
+    callbacks: list[Callable[..., Any]] = list(getattr(plotter, "_on_render_callbacks", ()))
+    for callback in callbacks:
+        for cell in getattr(callback, "__closure__", None) or ():
+            try:
+                view = cell.cell_contents
+            except ValueError:  # an empty cell
+                continue
+            if (getattr(view, "_plotter_render_callback", None) is callback
+                    and callable(getattr(view, "push_camera", None))
+                    and any(base.__name__ == "VtkLocalView" for base in type(view).__mro__)):
+                found.append((callback, view))
+    return found
+
+
 # --- the viewer -----------------------------------------------------------------------------
 
 class PyVistaViewer(Viewer):
@@ -322,8 +381,11 @@ class PyVistaViewer(Viewer):
     """
 
     def __init__(self, plotter: Any, *, renderer: Any = None, up: Any = None, pivot_marker: bool = True,
-                 marker_color: Sequence[float] = (1.0, 0.45, 0.0), marker_size: float = 14.0) -> None:
+                 marker_color: Sequence[float] = (1.0, 0.45, 0.0), marker_size: float = 14.0,
+                 camera_only: bool = False) -> None:
         self.plotter = plotter
+        # Views that draw in the browser get the camera alone at each frame (see render()).
+        self.camera_only = bool(camera_only)
         self.renderer = renderer if renderer is not None else plotter.renderer
         self.up = dominant_axis(self._planned_view_up()) if up is None else as_array(up, (3,), "an up direction")
         if not float(np.linalg.norm(self.up)) > _TINY:
@@ -460,6 +522,28 @@ class PyVistaViewer(Viewer):
         return w[:3] / w[3]
 
     def render(self) -> None:
+        """Render the plotter; with `camera_only`, views that draw in the browser get the camera alone."""
+        if self.closed:
+            return
+        views = _browser_views(self.plotter) if self.camera_only else []
+        if not views:
+            self.plotter.render()
+            return
+        # The plotter's render() without the callbacks that would send those views the whole
+        # scene; then each gets the camera.
+        plotter = self.plotter
+        everything = plotter._on_render_callbacks
+        plotter._on_render_callbacks = type(everything)(c for c in everything if all(c is not cb for cb, _ in views))
+        try:
+            plotter.render()
+        finally:
+            plotter._on_render_callbacks = everything
+        for _callback, view in views:
+            view.push_camera()
+
+    def push_scene(self) -> None:
+        """Render the plotter with every view following it, the browser's too (the scene's state
+        catches up with the camera after `camera_only` frames)."""
         if not self.closed:
             self.plotter.render()
 
@@ -564,21 +648,78 @@ def _qt_close_signals(plotter: Any) -> list[Any]:
     return signals
 
 
+def _running_loop() -> Optional[asyncio.AbstractEventLoop]:
+    try:
+        return asyncio.get_running_loop()
+    except RuntimeError:
+        return None
+
+
+def _is_qt_plotter(plotter: Any) -> bool:
+    """A pyvistaqt plotter, a QWidget; Qt is imported already when one exists."""
+    core = sys.modules.get("qtpy.QtCore")
+    return core is not None and isinstance(plotter, core.QObject)
+
+
+def _timer_plan(plotter: Any, interactor: Any,
+                timer: Any) -> tuple[tuple[str, ...], Optional[asyncio.AbstractEventLoop]]:
+    """What will call tick(): ("qt",), ("interactor",), ("asyncio",), ("interactor", "asyncio") or (),
+    and the loop of the asyncio task. Raises when the choice cannot be had."""
+    if not (timer is None or isinstance(timer, bool) or timer == "asyncio"):
+        raise ValueError(f"timer must be None (choose), True (a timer, or an error), False (none: call tick() "
+                         f"yourself) or 'asyncio', not {timer!r}")
+    if timer is False:
+        return (), None
+    loop = _running_loop()
+    if timer == "asyncio":
+        if loop is None:
+            raise RuntimeError("attach(timer='asyncio'): no asyncio event loop is running on this thread; attach "
+                               "from code that runs in one (a Jupyter kernel, asyncio.run(...))")
+        return ("asyncio",), loop
+    off_screen = bool(getattr(plotter, "off_screen", False))
+    if _is_qt_plotter(plotter) and (timer or not off_screen):
+        return ("qt",), None
+    kinds: list[str] = []
+    # Only a window's own interactor runs an event loop (its show()); the generic one of an
+    # off-screen plotter (every notebook plotter) fires no timer.
+    if not off_screen and interactor is not None and not isinstance(interactor, vtkGenericRenderWindowInteractor):
+        kinds.append("interactor")
+    if loop is not None:
+        # A kernel's loop runs between cells: a notebook plotter, and a window shown with
+        # interactive_update=True, move while the kernel is idle.
+        kinds.append("asyncio")
+    if timer and not kinds:
+        if off_screen:
+            why = "it is off screen, so its interactor runs no event loop"
+        elif interactor is None:
+            why = "it has no interactor"
+        else:
+            why = f"its interactor ({type(interactor).__name__}) runs no timers"
+        raise RuntimeError(f"attach(timer=True) cannot make a timer for this plotter: {why}, it is no Qt widget, "
+                           f"and no asyncio event loop is running on this thread. Call navigator.tick() yourself "
+                           f"(timer=False), or attach from code that runs in an asyncio loop")
+    return tuple(kinds), (loop if kinds and kinds[-1] == "asyncio" else None)
+
+
 # The navigator of each plotter: attach() closes the one before.
 _attached: "weakref.WeakKeyDictionary[Any, weakref.ReferenceType[Navigator]]" = weakref.WeakKeyDictionary()
+# The navigator each asyncio loop drives: a new one closes the one before (a notebook cell run again).
+_driven: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, weakref.ReferenceType[PyVistaNavigator]]" = \
+    weakref.WeakKeyDictionary()
 
 
 class _Attachment:
-    """Keeps the timer, the pointer observers and the close hooks of one attached navigator,
+    """Keeps the timers, the pointer observers and the close hooks of one attached navigator,
     and undoes them once."""
 
     def __init__(self, plotter: Any, navigator: Navigator, viewer: PyVistaViewer, period_ms: int,
-                 timer: Optional[bool]) -> None:
+                 kinds: tuple[str, ...], loop: Optional[asyncio.AbstractEventLoop]) -> None:
         self.plotter = plotter
-        # Held by the interactor's observer through this object: `attach(plotter)` alone keeps
-        # navigating until the plotter or the navigator is closed.
+        # Held by the interactor's observer, the Qt timer or the asyncio task through this
+        # object: `attach(plotter)` alone keeps navigating until the plotter or the navigator is closed.
         self.navigator: Optional[Navigator] = navigator
         self.viewer = viewer
+        self.kinds = kinds
         self.interactor: Any = None
         self.timer_id: Optional[int] = None
         self.observer: Optional[int] = None
@@ -589,13 +730,13 @@ class _Attachment:
         self.qt_closes: list[tuple[Any, Callable[..., None]]] = []
         self.pointer_interactor: Any = None
         self.pointer_observers: list[int] = []
-        wanted = not getattr(plotter, "off_screen", False) if timer is None else timer
-        qt = isinstance(interactor, vtkGenericRenderWindowInteractor)
-        if wanted and qt:
+        self.task: Optional[asyncio.Task[None]] = None
+        self._in_frame = False
+        if "qt" in kinds:
             # A Qt widget (pyvistaqt's BackgroundPlotter, QtInteractor): its interactor runs every
             # VTK timer on one 10 ms QTimer, so ours is a QTimer of its own on the Qt thread.
             self.qt_timer = _qt_timer(plotter, self._on_qt_timer, period_ms)
-        elif wanted and interactor is not None:
+        if "interactor" in kinds and interactor is not None:
             self.interactor = interactor
             # First in line, so that our timer's events stop here: observers that take every
             # TimerEvent as theirs (pyvista's add_timer_event) never see them.
@@ -603,7 +744,7 @@ class _Attachment:
             self.timer_id = interactor.CreateRepeatingTimer(period_ms)
         if interactor is not None:
             self._watch_pointer(interactor)
-        if qt:
+        if _is_qt_plotter(plotter):
             # pyvistaqt's window close calls QMainWindow.close(), past the plotter's close(); a
             # widget may be destroyed with its parent; the application may quit. Each ends navigation.
             for signal in _qt_close_signals(plotter):
@@ -623,6 +764,9 @@ class _Attachment:
             self._close_wrapper: Optional[Callable[..., Any]] = close
         else:  # pragma: no cover - not a plotter
             self._close_wrapper = None
+        if loop is not None:
+            self.task = loop.create_task(self._drive(), name=f"pyzibrel navigation of {_plotter_name(plotter)}")
+            self.task.add_done_callback(self._task_done)
 
     def _watch_pointer(self, interactor: Any) -> None:
         """Keep viewer.pointer from the interactor's mouse events (observers that never abort)."""
@@ -642,6 +786,8 @@ class _Attachment:
         if timer_id != self.timer_id or self.interactor is None:
             return
         self.interactor.GetCommand(self.observer).SetAbortFlag(1)
+        if self._in_frame:  # fired by the asyncio task's plotter.update(), whose frame this is
+            return
         navigator = self.navigator
         if navigator is None or self.viewer.closed:
             self.plotter_closing()
@@ -658,6 +804,63 @@ class _Attachment:
             return
         navigator.tick()
 
+    # -- the asyncio task
+
+    async def _drive(self) -> None:
+        """Sleep on the library's input descriptor while the view is still; tick every period while
+        the navigator wants frames. Without a descriptor (a library that offers none) tick every period."""
+        loop = asyncio.get_running_loop()
+        period = self.period_ms / 1000.0
+        while True:
+            navigator = self.navigator
+            if navigator is None:
+                return
+            if self.viewer.closed:  # the plotter went away without its close()
+                self.plotter_closing()
+                return
+            fd = navigator.input_fd()
+            if fd is not None and not navigator.wants_frames:
+                await _readable(loop, fd, period)
+                continue
+            started = loop.time()
+            self._frame(navigator)
+            await asyncio.sleep(max(0.0, period - (loop.time() - started)))
+
+    def _frame(self, navigator: Navigator) -> None:
+        self._in_frame = True
+        try:
+            navigator.tick()
+            plotter = self.plotter
+            # A window shown with interactive_update=True: nobody runs its event loop, so each frame
+            # lets it handle its events (and draw) as pyvista's own update() does.
+            if ("interactor" in self.kinds and self.navigator is not None and not self.viewer.closed
+                    and getattr(plotter, "_first_time", True) is False):
+                plotter.update(force_redraw=False)
+        finally:
+            self._in_frame = False
+
+    def _task_done(self, task: "asyncio.Task[None]") -> None:
+        if task.cancelled():
+            return
+        error = task.exception()
+        if error is None:
+            return
+        _log.error("the asyncio task that drove the navigator of %s failed, so navigation of it is closed",
+                   _plotter_name(self.plotter), exc_info=error)
+        self.plotter_closing()
+
+    def _cancel_task(self) -> None:
+        task, self.task = self.task, None
+        if task is None or task.done():
+            return
+        loop = task.get_loop()
+        if _running_loop() is loop:
+            task.cancel()
+        elif not loop.is_closed():  # closed from another thread: the loop cancels it on its own
+            loop.call_soon_threadsafe(task.cancel)
+
+    # -- closing
+
     def plotter_closing(self) -> None:
         navigator = self.navigator
         if navigator is not None:
@@ -665,6 +868,7 @@ class _Attachment:
         self.undo()
 
     def undo(self) -> None:
+        self._cancel_task()
         # Qt objects may already be gone (the window was destroyed before the plotter):
         # what is gone needs no undoing.
         if self.qt_timer is not None:
@@ -702,17 +906,59 @@ class _Attachment:
         self.navigator = None
 
 
+async def _readable(loop: asyncio.AbstractEventLoop, fd: int, period: float) -> None:
+    """Until `fd` is readable; a loop that cannot watch descriptors sleeps one period instead."""
+    ready = loop.create_future()
+
+    def wake() -> None:
+        if not ready.done():
+            ready.set_result(None)
+
+    try:
+        loop.add_reader(fd, wake)
+    except NotImplementedError:  # pragma: no cover - a loop without readers (not on Linux)
+        await asyncio.sleep(period)
+        return
+    try:
+        await ready
+    finally:
+        loop.remove_reader(fd)
+
+
+def _plotter_name(plotter: Any) -> str:
+    """The plotter's class, title and id: notebook plotters all have the same title."""
+    title = getattr(plotter, "title", None)
+    return f"{type(plotter).__name__}{f' {title!r}' if title else ''} at {id(plotter):#x}"
+
+
 class PyVistaNavigator(Navigator):
-    """The navigator `attach` returns: closing it also stops its timer and removes the pivot marker."""
+    """The navigator `attach` returns: closing it also stops its timers and removes the pivot marker."""
 
     viewer: PyVistaViewer
     _attachment: Optional[_Attachment] = None
+
+    @property
+    def timers(self) -> tuple[str, ...]:
+        """What calls tick(): "qt", "interactor" and/or "asyncio"; () when you do, or once closed."""
+        attachment = self._attachment
+        return attachment.kinds if attachment is not None else ()
+
+    @property
+    def task(self) -> "Optional[asyncio.Task[None]]":
+        """The asyncio task that drives this navigator, None when none does."""
+        attachment = self._attachment
+        return attachment.task if attachment is not None else None
 
     def tick(self, now_seconds: Optional[float] = None) -> bool:
         if self.viewer.closed:  # the plotter went away without close() (e.g. its window was destroyed)
             self.close()
             return False
-        return super().tick(now_seconds)
+        moving = self.in_motion
+        changed = super().tick(now_seconds)
+        if moving and not self.in_motion and self.viewer.camera_only:
+            # The motion ended: the browser's copy of the scene catches up with the camera.
+            self.viewer.push_scene()
+        return changed
 
     def close(self) -> None:
         try:
@@ -724,9 +970,10 @@ class PyVistaNavigator(Navigator):
 
 
 def attach(plotter: Any, *, settings: Optional[Mapping[str, SettingValue]] = None, renderer: Any = None,
-           up: Any = None, period_ms: int = DEFAULT_PERIOD_MS, timer: Optional[bool] = None,
-           pivot_marker: bool = True, marker_color: Sequence[float] = (1.0, 0.45, 0.0), marker_size: float = 14.0,
-           profile: Optional[str] = None, application_timing: bool = True, enable: bool = True) -> Navigator:
+           up: Any = None, period_ms: int = DEFAULT_PERIOD_MS, timer: TimerChoice = None,
+           camera_only: bool = False, pivot_marker: bool = True, marker_color: Sequence[float] = (1.0, 0.45, 0.0),
+           marker_size: float = 14.0, profile: Optional[str] = None, application_timing: bool = True,
+           enable: bool = True) -> PyVistaNavigator:
     """Navigate `plotter` (a pyvista.Plotter, or a pyvistaqt BackgroundPlotter or QtInteractor) with the 3D mouse.
 
     - settings: the navigation library's settings for this viewer, over `DEFAULT_SETTINGS`
@@ -737,16 +984,28 @@ def attach(plotter: Any, *, settings: Optional[Mapping[str, SettingValue]] = Non
     - up: the world's up axis for lock-horizon and the standard views (default: the world
       axis nearest the camera's view up, or the one the plotter will give it at show():
       (0, 0, 1) for a new plotter);
-    - period_ms: the timer that calls tick() (default 16 ms);
-    - timer: create it (default: unless the plotter is off screen; then call tick() yourself);
+    - period_ms: the frame period of the timer that calls tick() (default 16 ms);
+    - timer: what calls tick().
+      None (the default) chooses: a Qt plotter's QTimer, a window's interactor timer, and,
+      while an asyncio loop runs on this thread (a Jupyter kernel), a task on that loop;
+      nothing for an off-screen plotter outside a loop (call tick() yourself).
+      True: the same, but RuntimeError when nothing can call tick().
+      "asyncio": only the task; RuntimeError when no loop runs. False: nothing;
+    - camera_only: views that draw in the browser (the notebook's `client` backend) get the
+      camera alone at each frame instead of the whole scene, and the scene when a motion
+      ends; there is no pivot marker then;
     - pivot_marker, marker_color, marker_size: the dot shown at the pivot during motion;
     - profile, application_timing, enable: passed to `pyzibrel.Navigator`.
 
     Returns the navigator; `navigator.viewer` is the `PyVistaViewer`, and
-    `navigator.viewer.selection` the list of selected actors. A plotter has one live
-    navigator: attaching again closes the one before. Navigation ends when the navigator
+    `navigator.viewer.selection` the list of selected actors; `navigator.timers` names
+    what calls tick(), `navigator.task` is the asyncio task. A plotter has one live
+    navigator: attaching again closes the one before; so has an asyncio loop: a navigator
+    it drives closes the one it drove before (a notebook cell run again), saying so in
+    the log (logger "pyzibrel.pyvista", level INFO). Navigation ends when the navigator
     closes, the plotter closes, a Qt plotter's window closes or its widget is destroyed,
-    or the Qt application quits; each is safe to repeat.
+    or the Qt application quits; each is safe to repeat, and ends the task too. An
+    exception in the task is logged (level ERROR) and ends navigation.
     """
     if getattr(plotter, "_closed", False):
         raise ValueError("cannot attach to a plotter that is closed")
@@ -755,6 +1014,7 @@ def attach(plotter: Any, *, settings: Optional[Mapping[str, SettingValue]] = Non
     if settings is not None and not isinstance(settings, Mapping):
         raise ValueError(f"settings must be a mapping from setting names to values, not {type(settings).__name__}")
     merged = {**DEFAULT_SETTINGS, **(settings if settings is not None else {})}
+    kinds, loop = _timer_plan(plotter, getattr(getattr(plotter, "iren", None), "interactor", None), timer)
     try:
         previous = _attached.get(plotter)
     except TypeError:  # pragma: no cover - a plotter that cannot be weakly referenced
@@ -762,17 +1022,26 @@ def attach(plotter: Any, *, settings: Optional[Mapping[str, SettingValue]] = Non
     before = previous() if previous is not None else None
     if before is not None:
         before.close()
-    viewer = PyVistaViewer(plotter, renderer=renderer, up=up, pivot_marker=pivot_marker,
-                           marker_color=marker_color, marker_size=marker_size)
+    driven = _driven.get(loop) if loop is not None else None
+    before = driven() if driven is not None else None
+    if isinstance(before, PyVistaNavigator) and before.enabled:
+        _log.info("closed the navigator of %s: the navigator of %s is the one this event loop drives now",
+                  _plotter_name(before.viewer.plotter), _plotter_name(plotter))
+    if before is not None:
+        before.close()
+    viewer = PyVistaViewer(plotter, renderer=renderer, up=up, pivot_marker=pivot_marker and not camera_only,
+                           marker_color=marker_color, marker_size=marker_size, camera_only=camera_only)
     try:
         navigator = PyVistaNavigator(viewer, settings=merged, profile=profile, commands=viewer.commands(),
                                      application_timing=application_timing, enable=enable)
     except BaseException:
         viewer.detach()
         raise
-    navigator._attachment = _Attachment(plotter, navigator, viewer, period_ms, timer)
+    navigator._attachment = _Attachment(plotter, navigator, viewer, period_ms, kinds, loop)
     try:
         _attached[plotter] = weakref.ref(navigator)
     except TypeError:  # pragma: no cover
         pass
+    if loop is not None:
+        _driven[loop] = weakref.ref(navigator)
     return navigator

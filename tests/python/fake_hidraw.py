@@ -153,8 +153,10 @@ class FakeHidraw:
             self._fd = os.open(self.node, os.O_RDWR | os.O_NONBLOCK)
         else:
             self._server = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-            self._server.bind(self.node)
+            # Listening before the socket is visible: bound under a temporary name, then renamed.
+            self._server.bind(self.node + ".new")
             self._server.listen(8)
+            os.rename(self.node + ".new", self.node)
             self._server.settimeout(0.05)
             self._stop = False
             self._thread = threading.Thread(target=self._accept, daemon=True)

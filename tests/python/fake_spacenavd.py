@@ -24,8 +24,10 @@ class FakeSpacenavd:
         self._lock = threading.Lock()
         self._connected = threading.Condition(self._lock)
         self._server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self._server.bind(self.path)
+        # Listening before the socket is visible: bound under a temporary name, then renamed.
+        self._server.bind(self.path + ".new")
         self._server.listen(4)
+        os.rename(self.path + ".new", self.path)
         self._server.settimeout(0.1)
         self._stopping = False
         self._thread = threading.Thread(target=self._serve, daemon=True)

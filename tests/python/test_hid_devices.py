@@ -530,3 +530,16 @@ def test_auto_uses_spacenavd_when_its_socket_exists(tmp_path, monkeypatch, capfd
         daemon.stop()
     assert "view.affine" in scene.names()
     assert "no 3D mouse" not in capfd.readouterr().err
+
+
+def test_a_device_plugged_in_while_open_is_found_without_a_rescan(hid_env):
+    # Plugged in after the connection opened: inotify tells the reader at once,
+    # long before the slow fallback rescan (10 s) would find it.
+    scene = Scene()
+    scene.open()
+    try:
+        device = add(hid_env, 3, fh.SEPARATE)
+        t = drive(scene, device, lambda: "view.affine" in scene.names(), rx=FULL, seconds=4.0)
+        assert t is not None, "a device plugged in while open moved nothing"
+    finally:
+        scene._enable_navigation(False)

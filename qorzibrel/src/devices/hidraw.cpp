@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -24,7 +25,7 @@
 #include <thread>
 #include <utility>
 
-#include "base/process_exit.h"
+#include "base/library_thread.h"
 #include "base/report.h"
 #include "base/unwind.h"
 #include "devices/hid_descriptor.h"
@@ -35,8 +36,9 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
-constexpr auto scan_interval = std::chrono::milliseconds(500);
-constexpr int poll_timeout_ms = 50;
+
+// Where inotify cannot tell of devices coming and going, the reader looks this often.
+constexpr auto fallback_scan = std::chrono::seconds(10);
 // Reads of one device per round: a device that floods cannot starve the others,
 // and what it sends in one round becomes one sample.
 constexpr int reads_per_round = 64;
@@ -310,10 +312,10 @@ struct round_input {
     bool lost = false;
 };
 
-class reader {
+class reader final : public loop_task {
 public:
     static reader& instance() {
-        // Never destroyed: its detached thread may run while the process exits.
+        // Never destroyed: the library thread may run it while the process exits.
         static reader* const r = new reader;
         return *r;
     }
@@ -323,67 +325,176 @@ public:
         sinks_.add(sink);
         root_ = root;
         rescan_ = true;
-        if (!started_) {
-            watch_process_exit();
-            try {
-                std::thread([this] { run(); }).detach();
-                started_ = true;
-            } catch (const std::exception&) {
-                report("HID input is off: its reader thread cannot be started");
-            }
+        serve();
+    }
+
+    // A sink may have closed: the reader lets its devices go when nobody listens.
+    void poke() {
+        std::lock_guard lock(mutex_);
+        if (on_thread_) library_thread::wake(this);
+    }
+
+    steady_clock::time_point run(steady_clock::time_point now) override {
+        try {
+            return round(now);
+        } catch (...) {
+            if (foreign_exception()) throw;
+            told_("failure", "the HID reader met an unexpected error; it starts over in a second");
+            close_all();
+            return now + std::chrono::seconds(1);
         }
-        wake_.notify_all();
+    }
+
+    void ready(int fd, uint32_t events) override {
+        if (fd == inotify_fd_) {
+            if (hot_plug_news()) library_thread::wake(this);
+            return;
+        }
+        const auto it = std::find_if(devices_.begin(), devices_.end(), [&](const auto& d) { return d->node.fd == fd; });
+        if (it == devices_.end()) return;
+        std::vector<std::shared_ptr<input_sink>> receivers;
+        {
+            std::lock_guard lock(mutex_);
+            receivers = sinks_.receivers();
+        }
+        device& d = **it;
+        round_input in = read_device(d, static_cast<short>(events & (POLLIN | POLLHUP | POLLERR)));
+        deliver(in, receivers);
+        bool gone = false;
+        if (in.lost) {
+            lost(d);
+            gone = true;
+        } else if (d.malformed >= malformed_limit) {
+            report(describe(d.info) + " sends nothing its report descriptor describes; it is left alone until "
+                                      "it is plugged in again. Other devices keep working.");
+            ignored_[d.info.sysname] = {d.node.dev, d.node.ino};
+            gone = true;
+        }
+        if (gone) {
+            close_device(d);
+            devices_.erase(it);
+            // A read error is how a device usually goes: look again soon.
+            next_scan_ = std::min(next_scan_, steady_clock::now() + std::chrono::milliseconds(100));
+            library_thread::wake(this);
+        }
     }
 
 private:
-    void run() {
-        while (!process_exiting()) {
-            try {
-                round();
-            } catch (...) {
-                if (foreign_exception()) throw;
-                told_("failure", "the HID reader met an unexpected error; it starts over in a second");
-                devices_.clear();
-                std::this_thread::sleep_for(std::chrono::seconds(1));
-            }
+    // Requires mutex_: the library thread serves the reader while it has listeners.
+    void serve() {
+        if (on_thread_) {
+            library_thread::wake(this);
+            return;
         }
-        devices_.clear();
+        // Never destroyed, so the thread's reference owns nothing.
+        if (library_thread::add(std::shared_ptr<loop_task>(this, [](loop_task*) {}), steady_clock::now())) {
+            on_thread_ = true;
+        } else {
+            report("HID input is off: the library's thread cannot be started");
+        }
     }
 
-    void round() {
-        std::vector<std::shared_ptr<input_sink>> receivers;
+    steady_clock::time_point round(steady_clock::time_point now) {
         std::string root;
         bool rescan = false;
         {
             std::unique_lock lock(mutex_);
-            receivers = sinks_.receivers();
-            if (receivers.empty()) {
+            if (sinks_.receivers().empty()) {
                 // Nobody listens: let the devices go, and tell the next user afresh.
+                on_thread_ = false;
                 lock.unlock();
-                devices_.clear();
+                close_all();
                 told_.forget();
-                lock.lock();
-                wake_.wait_for(lock, std::chrono::seconds(1), [&] { return rescan_ || process_exiting(); });
-                return;
+                return done;
             }
             root = root_;
             rescan = std::exchange(rescan_, false);
         }
-        if (root != active_root_) {
-            devices_.clear();
+        if (root != active_root_ || inotify_fd_ < 0) {
+            close_all();
             active_root_ = root;
+            watch_hot_plug();
             rescan = true;
         }
-        if (rescan || clock::now() >= next_scan_) {
+        if (rescan || hot_plugged_ || now >= next_scan_) {
+            hot_plugged_ = false;
             scan();
-            next_scan_ = clock::now() + scan_interval;
+            // With inotify a rescan is only the fallback for a device that went
+            // while its node stayed; without it, hot-plug is found this often.
+            next_scan_ = inotify_fd_ >= 0 && watching_dev_ ? steady_clock::time_point::max() : now + fallback_scan;
+            // A node waiting to be opened again is looked at when its wait is over.
+            for (const auto& [name, wait] : reopen_) {
+                if (wait.not_before > now) next_scan_ = std::min(next_scan_, wait.not_before);
+            }
         }
-        if (devices_.empty()) {
-            std::unique_lock lock(mutex_);
-            wake_.wait_until(lock, next_scan_, [&] { return rescan_ || process_exiting(); });
-            return;
+        return next_scan_ == steady_clock::time_point::max() ? idle : next_scan_;
+    }
+
+    // inotify on <root>/dev (and the class directory where it is a plain
+    // directory, as under tests); on <root> while dev does not exist yet.
+    void watch_hot_plug() {
+        inotify_fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (inotify_fd_ < 0) return;
+        constexpr uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_ATTRIB | IN_DELETE_SELF;
+        watching_dev_ = ::inotify_add_watch(inotify_fd_, join(active_root_, "/dev").c_str(), mask) >= 0;
+        if (!watching_dev_) ::inotify_add_watch(inotify_fd_, active_root_.c_str(), IN_CREATE | IN_MOVED_TO);
+        ::inotify_add_watch(inotify_fd_, join(active_root_, "/sys/class/hidraw").c_str(), mask);
+        library_thread::watch(this, inotify_fd_);
+    }
+
+    // Drains the inotify queue; true when something of ours changed.
+    bool hot_plug_news() {
+        alignas(inotify_event) char buf[4096];
+        bool news = false;
+        for (;;) {
+            const ssize_t n = ::read(inotify_fd_, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            for (ssize_t at = 0; at < n;) {
+                const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
+                const std::string_view name = ev->len > 0 ? std::string_view(ev->name) : std::string_view{};
+                if (name.empty() || name.starts_with("hidraw")) news = true;
+                if (name == "dev" && !watching_dev_) {
+                    // The device directory appeared: watch it from now on.
+                    constexpr uint32_t mask =
+                        IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_ATTRIB | IN_DELETE_SELF;
+                    watching_dev_ = ::inotify_add_watch(inotify_fd_, join(active_root_, "/dev").c_str(), mask) >= 0;
+                    news = true;
+                }
+                if ((ev->mask & (IN_DELETE_SELF | IN_IGNORED)) != 0) {
+                    // A watched directory went: start over, watching afresh.
+                    stop_hot_plug();
+                    news = true;
+                    return news;
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+            }
         }
-        read_devices(receivers);
+        if (news) hot_plugged_ = true;
+        return news;
+    }
+
+    void stop_hot_plug() {
+        if (inotify_fd_ < 0) return;
+        library_thread::unwatch(inotify_fd_);
+        ::close(inotify_fd_);
+        inotify_fd_ = -1;
+        watching_dev_ = false;
+    }
+
+    void close_device(device& d) {
+        if (d.node.fd < 0) return;
+        library_thread::unwatch(d.node.fd);
+        ::close(d.node.fd);
+        d.node.fd = -1;
+    }
+
+    void close_all() {
+        for (auto& d : devices_) close_device(*d);
+        devices_.clear();
+        stop_hot_plug();
+        active_root_.clear();
+        next_scan_ = {};
     }
 
     void scan() {
@@ -394,7 +505,10 @@ private:
             const bool same = std::any_of(found.begin(), found.end(), [&](const candidate& c) {
                 return c.sysname == d->info.sysname;
             }) && ::stat(d->info.node.c_str(), &st) == 0 && st.st_dev == d->node.dev && st.st_ino == d->node.ino;
-            if (!same) lost(*d);
+            if (!same) {
+                lost(*d);
+                close_device(*d);
+            }
             return !same;
         });
         for (auto& c : found) {
@@ -430,6 +544,7 @@ private:
             auto d = std::make_unique<device>();
             d->info = std::move(c);
             d->node = o;
+            library_thread::watch(this, d->node.fd);
             devices_.push_back(std::move(d));
         }
     }
@@ -450,39 +565,6 @@ private:
         }
         if (lost_told_.insert(d.info.node).second) {
             report(describe(d.info) + " is gone; it is used again when it comes back.");
-        }
-    }
-
-    void read_devices(const std::vector<std::shared_ptr<input_sink>>& receivers) {
-        std::vector<pollfd> fds;
-        for (const auto& d : devices_) fds.push_back({d->node.fd, POLLIN, 0});
-        const auto until_scan =
-            std::chrono::duration_cast<std::chrono::milliseconds>(next_scan_ - clock::now()).count();
-        const int timeout = static_cast<int>(std::clamp<long long>(until_scan, 0, poll_timeout_ms));
-        if (::poll(fds.data(), fds.size(), timeout) <= 0) return;
-        bool any_lost = false;
-        for (size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].revents == 0) continue;
-            device& d = *devices_[i];
-            round_input in = read_device(d, fds[i].revents);
-            deliver(in, receivers);
-            if (in.lost) {
-                lost(d);
-                d.node.fd = d.node.fd >= 0 ? (::close(d.node.fd), -1) : -1;
-                any_lost = true;
-            } else if (d.malformed >= malformed_limit) {
-                report(describe(d.info) + " sends nothing its report descriptor describes; it is left alone until "
-                                          "it is plugged in again. Other devices keep working.");
-                ignored_[d.info.sysname] = {d.node.dev, d.node.ino};
-                ::close(d.node.fd);
-                d.node.fd = -1;
-                any_lost = true;
-            }
-        }
-        if (any_lost) {
-            // A read error is how a device usually goes: look again soon.
-            std::erase_if(devices_, [](const auto& d) { return d->node.fd < 0; });
-            next_scan_ = std::min(next_scan_, clock::now() + std::chrono::milliseconds(100));
         }
     }
 
@@ -574,17 +656,19 @@ private:
         }
     }
 
-    std::mutex mutex_;  // guards sinks_, root_, rescan_, started_
-    std::condition_variable wake_;
+    std::mutex mutex_;  // guards sinks_, root_, rescan_, on_thread_
     sink_list sinks_;
     std::string root_;
     bool rescan_ = false;
-    bool started_ = false;
+    bool on_thread_ = false;
 
-    // Used by the reader thread only.
+    // Used on the library thread only.
     std::string active_root_;
     std::vector<std::unique_ptr<device>> devices_;
-    clock::time_point next_scan_{};
+    steady_clock::time_point next_scan_{};
+    int inotify_fd_ = -1;
+    bool watching_dev_ = false;
+    bool hot_plugged_ = false;
     report_once told_;
     std::set<std::string> lost_told_;  // told gone, not working again yet
     std::map<std::string, std::pair<dev_t, ino_t>> ignored_;  // hidrawN: the node left alone
@@ -629,5 +713,7 @@ std::vector<hid_device_report> hid_probe(const std::string& root) {
 void hid_attach(const std::shared_ptr<input_sink>& sink, const std::string& root) {
     reader::instance().attach(sink, root);
 }
+
+void hid_listeners_changed() { reader::instance().poke(); }
 
 }  // namespace zibrel::qorzibrel

@@ -5,8 +5,8 @@
 // descriptor in device/report_descriptor) and read from
 // $ZIBREL_HID_ROOT/dev/hidrawN, which tests may make a FIFO (reports back to
 // back, framed by their described length) or a SOCK_SEQPACKET socket (one
-// report per packet). One reader thread of the library reads every device;
-// it rescans now and then, so devices may come and go.
+// report per packet). The library's one thread reads every device; inotify
+// tells it of devices coming and going (a slow rescan where inotify cannot).
 #pragma once
 
 #include <memory>
@@ -37,5 +37,7 @@ std::vector<hid_device_report> hid_probe(const std::string& root);
 
 // Feed every multi-axis controller under `root` to `sink` while it wants input.
 void hid_attach(const std::shared_ptr<input_sink>& sink, const std::string& root);
+// A sink stopped wanting input: with none left the reader lets its devices go.
+void hid_listeners_changed();
 
 }  // namespace zibrel::qorzibrel

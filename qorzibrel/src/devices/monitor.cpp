@@ -15,6 +15,7 @@
 #include "devices/device_input.h"
 #include "devices/hidraw.h"
 #include "devices/input_sink.h"
+#include "devices/sources.h"
 #include "devices/spacenav.h"
 
 namespace zibrel::qorzibrel {
@@ -397,6 +398,9 @@ int read_monitor(monitor& m, zbx_event* events, int max_events, int timeout_ms) 
     return m.read(events, max_events, timeout_ms);
 }
 
-void close_monitor(monitor& m) { m.close(); }
+void close_monitor(monitor& m) {
+    m.close();
+    live_sources_listeners_changed();
+}
 
 }  // namespace zibrel::qorzibrel

@@ -82,4 +82,9 @@ bool attach_live_sources(const std::shared_ptr<input_sink>& target, const settin
     return true;
 }
 
+void live_sources_listeners_changed() {
+    spacenavd_listeners_changed();
+    hid_listeners_changed();
+}
+
 }  // namespace zibrel::qorzibrel

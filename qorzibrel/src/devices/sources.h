@@ -14,5 +14,8 @@ namespace zibrel::qorzibrel {
 // `other_input`, writes one notice per process naming what was tried and how
 // to fix it.
 bool attach_live_sources(const std::shared_ptr<input_sink>& target, const settings& s, bool other_input);
+// A sink of the live readers closed: a reader nobody listens to any more lets
+// its devices go and leaves the library thread.
+void live_sources_listeners_changed();
 
 }  // namespace zibrel::qorzibrel

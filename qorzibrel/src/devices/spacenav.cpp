@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/process_exit.h"
+#include "base/library_thread.h"
 #include "base/report.h"
 #include "base/unwind.h"
 #include "devices/input_sink.h"
@@ -49,7 +49,6 @@ constexpr auto retry_interval = std::chrono::seconds(2);
 // up to this; once a connection has lasted `stable_after`, a loss is news again.
 constexpr auto max_retry_interval = std::chrono::seconds(30);
 constexpr auto stable_after = std::chrono::seconds(10);
-constexpr int poll_timeout_ms = 50;
 // How long probe() waits for an exchange of the reader to end: one connection
 // and its device queries, each bounded by the answer limit.
 constexpr std::chrono::milliseconds probe_wait = 3 * spacenavd_answer_limit;
@@ -226,10 +225,10 @@ struct daemon_answers {
 
 enum class exchange_end { answered, silent, closed };
 
-class reader {
+class reader final : public loop_task {
 public:
     static reader& instance() {
-        // Never destroyed: its detached thread may run while the process exits.
+        // Never destroyed: the library thread may run it while the process exits.
         static reader* const r = new reader;
         return *r;
     }
@@ -241,16 +240,56 @@ public:
         if (without_device) without_device_ = std::move(without_device);
         sinks_.add(sink);
         ++attaches_;
-        if (!started_) {
-            watch_process_exit();
-            try {
-                std::thread([this] { run(); }).detach();
-                started_ = true;
-            } catch (const std::exception&) {
-                report("spacenavd input is off: its reader thread cannot be started");
-            }
+        if (on_thread_) {
+            library_thread::wake(this);
+            return;
         }
-        attached_.notify_all();
+        // Never destroyed, so the thread's reference owns nothing.
+        if (library_thread::add(std::shared_ptr<loop_task>(this, [](loop_task*) {}), clock::now())) {
+            on_thread_ = true;
+        } else {
+            report("spacenavd input is off: the library's thread cannot be started");
+        }
+    }
+
+    // A sink may have closed: the reader lets the daemon go when nobody listens.
+    void poke() {
+        std::lock_guard lock(mutex_);
+        if (on_thread_) library_thread::wake(this);
+    }
+
+    clock::time_point run(clock::time_point now) override {
+        try {
+            return round(now);
+        } catch (...) {
+            // Nothing may end the reader but the end of its thread.
+            if (foreign_exception()) throw;
+            told_("failure", "the spacenavd reader met an unexpected error; it starts over in two seconds");
+            close_daemon();
+            retry_at_ = now + retry_interval;
+            return retry_at_;
+        }
+    }
+
+    void ready(int fd, uint32_t events) override {
+        if (fd != fd_) return;
+        std::vector<std::shared_ptr<input_sink>> receivers;
+        {
+            std::lock_guard lock(mutex_);
+            receivers = sinks_.receivers();
+        }
+        switch (read_events(events, receivers)) {
+        case exchange_end::answered: return;
+        case exchange_end::closed:
+            close_daemon();
+            lost();
+            break;
+        case exchange_end::silent:
+            close_daemon();
+            failed(too_long(spacenavd_answer_limit));
+            break;
+        }
+        library_thread::wake(this);  // to connect again when the back-off is over
     }
 
     spacenavd_status probe(const std::string& library, std::chrono::milliseconds limit) {
@@ -413,64 +452,39 @@ private:
         return true;
     }
 
-    // Wait for an attach (or a while); false when the process exits.
-    bool idle_wait(clock::duration d) {
-        std::unique_lock lock(mutex_);
-        const uint64_t known = attaches_;
-        attached_.wait_for(lock, d, [&] { return attaches_ != known || process_exiting(); });
-        return !process_exiting();
-    }
-
     void close_daemon() {
         std::lock_guard lock(spnav_mutex_);
         if (fd_ < 0) return;
+        library_thread::unwatch(fd_);
         api_.close();
         fd_ = -1;
         std::lock_guard state(state_mutex_);
         connected_ = false;
     }
 
-    void run() {
-        // This thread is the library's own: a SIGPIPE from libspnav stays held in it.
-        sigset_t pipe;
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-        while (!process_exiting()) {
-            try {
-                round();
-            } catch (...) {
-                // Nothing may end the reader but the end of its thread.
-                if (foreign_exception()) throw;
-                told_("failure", "the spacenavd reader met an unexpected error; it starts over in two seconds");
-                close_daemon();
-                idle_wait(retry_interval);
-            }
-        }
-        close_daemon();
-    }
-
-    void round() {
-        std::vector<std::shared_ptr<input_sink>> receivers;
+    clock::time_point round(clock::time_point now) {
         uint64_t attaches;
+        bool listened;
         {
             std::lock_guard lock(mutex_);
-            receivers = sinks_.receivers();
+            listened = !sinks_.receivers().empty();
+            if (!listened) on_thread_ = false;
             attaches = attaches_;
         }
-        if (receivers.empty()) {
+        if (!listened) {
             // Nobody listens: let go of the daemon, and tell the next user afresh.
             close_daemon();
             told_.forget();
             lost_told_ = false;
             retry_delay_ = retry_interval;
-            idle_wait(std::chrono::seconds(1));
-            return;
+            retry_at_ = {};
+            return done;
         }
         if (attaches != seen_attaches_) {
             // A new listener: try at once, and tell it what goes wrong.
             seen_attaches_ = attaches;
             retry_delay_ = retry_interval;
+            retry_at_ = {};
             lost_told_ = false;
             told_.forget();
         }
@@ -478,33 +492,24 @@ private:
         if (!load(problem)) {
             if (!load_told_) report(problem);  // once per process: it will not change
             load_told_ = true;
-            idle_wait(std::chrono::seconds(1));
-            return;
+            return idle;
         }
         if (fd_ >= 0 && connected_socket_ != spacenavd_socket_path()) {
             // A new listener came with another daemon socket (SPNAV_SOCKET).
             close_daemon();
         }
         if (fd_ < 0) {
+            if (now < retry_at_) return retry_at_;
             std::string why;
             if (!connect(why)) {
-                if (why.empty()) idle_wait(retry_interval);
+                if (why.empty()) retry_at_ = clock::now() + retry_interval;
                 else failed(why);
-                return;
+                return retry_at_;
             }
+            library_thread::watch(this, fd_);
             tell_if_without_device();
         }
-        switch (read_events(receivers)) {
-        case exchange_end::answered: break;
-        case exchange_end::closed:
-            close_daemon();
-            lost();
-            break;
-        case exchange_end::silent:
-            close_daemon();
-            failed(too_long(spacenavd_answer_limit));
-            break;
-        }
+        return idle;
     }
 
     // False when there is no connection; `why` is empty when no daemon answers at
@@ -592,18 +597,15 @@ private:
     }
 
     void back_off() {
-        const auto delay = retry_delay_;
+        retry_at_ = clock::now() + retry_delay_;
         retry_delay_ = std::min<clock::duration>(retry_delay_ * 2, max_retry_interval);
-        idle_wait(delay);
     }
 
-    exchange_end read_events(const std::vector<std::shared_ptr<input_sink>>& receivers) {
-        pollfd p{fd_, POLLIN, 0};
-        const int ready = ::poll(&p, 1, poll_timeout_ms);
-        if (ready <= 0) return exchange_end::answered;
+    exchange_end read_events(uint32_t revents, const std::vector<std::shared_ptr<input_sink>>& receivers) {
         char probe;
         const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (n == 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return exchange_end::closed;
+        if (n == 0 || (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return exchange_end::closed;
+        if (n < 0) return exchange_end::answered;  // nothing to read after all
         std::vector<spnav_event> events;
         {
             std::lock_guard lock(spnav_mutex_);
@@ -633,12 +635,11 @@ private:
         return exchange_end::answered;
     }
 
-    std::mutex mutex_;  // guards sinks_, library_, started_, attaches_, without_device_
-    std::condition_variable attached_;
+    std::mutex mutex_;  // guards sinks_, library_, on_thread_, attaches_, without_device_
     sink_list sinks_;
     std::function<void(const std::string&)> without_device_;
     std::string library_;
-    bool started_ = false;
+    bool on_thread_ = false;
     uint64_t attaches_ = 0;
 
     std::mutex load_mutex_;  // loading libspnav
@@ -656,12 +657,13 @@ private:
     std::string connected_socket_;  // read without it by the reader, its only writer
     daemon_answers answers_;
 
-    // Used by the reader thread only (written under spnav_mutex_, so that a
+    // Used on the library thread only (written under spnav_mutex_, so that a
     // probe between two exchanges sees them settled).
     int fd_ = -1;
     uint64_t seen_attaches_ = 0;
     clock::time_point connected_at_{};
     clock::duration retry_delay_ = retry_interval;
+    clock::time_point retry_at_{};  // no connection is tried before
     bool lost_told_ = false;
     bool load_told_ = false;
     report_once told_;
@@ -682,5 +684,7 @@ void spacenavd_attach(const std::shared_ptr<input_sink>& sink, const std::string
 spacenavd_status spacenavd_probe(const std::string& library, std::chrono::milliseconds answer_limit) {
     return reader::instance().probe(library, answer_limit);
 }
+
+void spacenavd_listeners_changed() { reader::instance().poke(); }
 
 }  // namespace zibrel::qorzibrel

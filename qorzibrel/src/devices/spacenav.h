@@ -1,5 +1,5 @@
-// The spacenavd source: libspnav, loaded at run time, read by one thread of
-// the library. libspnav keeps one daemon connection per process in global
+// The spacenavd source: libspnav, loaded at run time, read by the library's
+// one thread. libspnav keeps one daemon connection per process in global
 // state, so every call into it is made under one mutex.
 #pragma once
 
@@ -45,5 +45,8 @@ inline constexpr std::chrono::milliseconds spacenavd_answer_limit{500};
 // whatever the reader thread is doing with it.
 spacenavd_status spacenavd_probe(const std::string& library,
                                  std::chrono::milliseconds answer_limit = spacenavd_answer_limit);
+
+// A sink stopped wanting input: with none left the reader lets the daemon go.
+void spacenavd_listeners_changed();
 
 }  // namespace zibrel::qorzibrel

@@ -145,26 +145,38 @@ void engine::start() {
 void engine::shutdown() {
     closed_.store(true);
     input_forget(this);
-    std::lock_guard lock(wake_mutex_);
-    wake_.notify_all();
+    {
+        std::lock_guard lock(wake_mutex_);
+        if (task_added_.load()) library_thread::remove(this);
+        task_added_.store(false);
+    }
+    live_sources_listeners_changed();
 }
 
 void engine::arm() {
     armed_.store(true);
-    ensure_timer();
+    if (!task_added_.load()) ensure_task();
 }
 
-void engine::ensure_timer() {
+void engine::ensure_task() {
     std::lock_guard lock(wake_mutex_);
-    if (timer_started_ || !started_ || closed_.load()) return;
-    watch_process_exit();
-    try {
-        // Detached: ZbClose may run on a thread the timer is waiting for (inside
-        // a callback), so nothing ever joins it; it ends by itself once closed.
-        std::thread(timer_loop, shared_from_this()).detach();
-        timer_started_ = true;
-    } catch (const std::exception&) {
-        report("the library's frame timer cannot be started; frames come only from frame.time writes");
+    if (task_added_.load() || !started_ || closed_.load() || !armed_.load() ||
+        timing_.load() != static_cast<int32_t>(timing_source::library)) {
+        return;
+    }
+    auto first = steady_clock::now();
+    if (!ever_added_) {
+        // The first frame waits one period: an application that drives the
+        // timing itself says so right after opening.
+        first += std::chrono::duration_cast<steady_clock::duration>(std::chrono::duration<double, std::milli>(period_ms()));
+    }
+    scheduled_.store(true);
+    if (library_thread::add(shared_from_this(), first)) {
+        task_added_.store(true);
+        ever_added_ = true;
+    } else {
+        scheduled_.store(false);
+        report("the library's thread cannot be started; frames come only from frame.time writes");
     }
 }
 
@@ -174,9 +186,16 @@ void engine::set_timing_source(int32_t source) {
     // Another clock: the replay and the frame step start afresh.
     input_.restart_replay();
     input_consumed(this, [this] { return input_.waiting(); });
-    std::lock_guard lock(wake_mutex_);
-    clock_changed_ = true;
-    wake_.notify_all();
+    {
+        std::lock_guard lock(wake_mutex_);
+        clock_changed_ = true;
+        // Application timing needs no thread of the library for frames.
+        if (mode == static_cast<int32_t>(timing_source::application) && task_added_.load()) {
+            library_thread::remove(this);
+            task_added_.store(false);
+        }
+    }
+    if (mode == static_cast<int32_t>(timing_source::library)) ensure_task();
 }
 
 void engine::application_frame(double t_ms) {
@@ -192,70 +211,53 @@ void engine::signal_input() {
     if (closed_.load()) input_forget(this);
 }
 
-bool engine::push_sample(double t_ms, const axes& deflection) {
-    if (closed_.load() || !input_.push_sample(t_ms, deflection)) return false;
+void engine::input_queued() {
     signal_input();
     arm();
-    std::lock_guard lock(wake_mutex_);
-    woken_ = true;
-    wake_.notify_all();
+    woken_.store(true);
+    // While frames run at the frame rate the next one takes this input: no wake-up.
+    if (!scheduled_.load()) library_thread::wake(this);
+}
+
+bool engine::push_sample(double t_ms, const axes& deflection) {
+    if (closed_.load() || !input_.push_sample(t_ms, deflection)) return false;
+    input_queued();
     return true;
 }
 
 void engine::push_button(double t_ms, int button, bool pressed) {
     if (closed_.load()) return;
     input_.push_button(t_ms, button, pressed);
-    signal_input();
-    arm();
-    std::lock_guard lock(wake_mutex_);
-    woken_ = true;
-    wake_.notify_all();
+    input_queued();
 }
 
-void engine::timer_loop(std::shared_ptr<engine> self) {
-    using clock = std::chrono::steady_clock;
-    // However the thread ends (closed, or ended by a forced unwind inside a
-    // callback), the next input may start a timer again.
-    struct ended {
-        engine& e;
-        ~ended() {
-            std::lock_guard lock(e.wake_mutex_);
-            e.timer_started_ = false;
-        }
-    } const on_exit{*self};
+steady_clock::time_point engine::run(steady_clock::time_point now) {
+    if (closed_.load() || timing_.load() != static_cast<int32_t>(timing_source::library)) return idle;
     const auto period =
-        std::chrono::duration_cast<clock::duration>(std::chrono::duration<double, std::milli>(self->period_ms()));
-    const auto library_timed = [&] {
-        return self->timing_.load() == static_cast<int32_t>(timing_source::library);
-    };
-    const auto stop = [&] { return self->closed_.load() || process_exiting(); };
-    std::unique_lock lock(self->wake_mutex_);
-    // The first frame waits one period: an application that drives the timing
-    // itself says so right after opening.
-    auto next = clock::now() + period;
-    self->wake_.wait_until(lock, next, stop);
-    while (!stop()) {
-        if (!library_timed()) {
-            // Polls now and then only to notice a process exit, which nobody signals.
-            self->wake_.wait_for(lock, std::chrono::seconds(1), [&] { return stop() || library_timed(); });
-            continue;
-        }
-        if (!self->woken_ && !self->motion_.load() && !self->input_.busy()) {
-            self->wake_.wait_for(lock, std::chrono::seconds(1),
-                                 [&] { return stop() || self->woken_ || !library_timed(); });
-            if (!self->woken_) continue;
-            next = clock::now();
-        }
-        self->woken_ = false;
-        lock.unlock();
-        self->run_frame(now_ms());
-        lock.lock();
-        // Idle again: the next input gets its frame at once, not a period later.
-        if (!self->motion_.load() && !self->input_.busy()) continue;
-        // A late frame is not made up for: the step bound keeps the view steady.
-        next = std::max(next + period, clock::now());
-        self->wake_.wait_until(lock, next, [&] { return stop() || !library_timed(); });
+        std::chrono::duration_cast<steady_clock::duration>(std::chrono::duration<double, std::milli>(period_ms()));
+    const bool woken = woken_.exchange(false);
+    if (!woken && !motion_.load() && !input_.busy()) {
+        scheduled_.store(false);
+        // Input that came after the check above wakes the task itself, or is seen here.
+        if (!woken_.load()) return idle;
+        scheduled_.store(true);
+        return now;
     }
+    // A frame runs for input at once if the last one is a period old; else at the frame rate.
+    if (now < next_frame_) {
+        if (woken) woken_.store(true);
+        return next_frame_;
+    }
+    run_frame(now_ms());
+    // A late frame is not made up for: the step bound keeps the view steady.
+    next_frame_ = now - next_frame_ < period ? next_frame_ + period : now + period;
+    if (!motion_.load() && !input_.busy()) {
+        scheduled_.store(false);
+        if (!woken_.load()) return idle;
+        scheduled_.store(true);
+        return next_frame_;
+    }
+    return next_frame_;
 }
 
 bool engine::alive() const { return !closed_.load() && !process_exiting(); }
@@ -320,7 +322,7 @@ void engine::run_frame(double t_ms) {
     try {
         frame_body(t_ms);
     } catch (...) {
-        // No C++ exception may unwind into the application or end the timer
+        // No C++ exception may unwind into the application or end the library
         // thread; a forced unwind ending this thread must go on.
         if (foreign_exception()) throw;
     }

@@ -1,15 +1,15 @@
 // The navigation engine of one connection: turns device input into camera
 // motion through the application's accessors, frame by frame.
 //
-// Frames come from the library's own timer thread (timing source 0, the
-// default) or, when the application writes "frame.timingSource" 1, from each
+// Frames come from the library's one thread (timing source 0, the default),
+// at the frame rate while there is motion and at once for input that finds the
+// last frame a period old, or, when the application writes "frame.timingSource" 1, from each
 // "frame.time" write, on the writing thread, inside ZbWriteValue. No library
 // lock is held while the application is called, and nothing ever waits for a
 // frame in progress: a frame that cannot start (one is running) is skipped.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/library_thread.h"
 #include "base/report.h"
 #include "base/settings.h"
 #include "devices/device_input.h"
@@ -27,7 +28,7 @@ namespace zibrel::qorzibrel {
 
 enum class timing_source : int32_t { library = 0, application = 1 };
 
-class engine : public std::enable_shared_from_this<engine> {
+class engine : public loop_task, public std::enable_shared_from_this<engine> {
 public:
     // Asks `app` once which of the properties it uses the application answers.
     engine(std::unique_ptr<const application> app, settings s);
@@ -36,7 +37,7 @@ public:
     // After the connection is registered: load the device file, join the
     // spacenavd reader, start the timer when a source is configured.
     void start();
-    // The connection closed: no more callbacks, the timer thread ends by itself.
+    // The connection closed: no more callbacks; it leaves the library thread.
     void shutdown();
 
     void set_timing_source(int32_t source);
@@ -44,7 +45,7 @@ public:
     void application_frame(double t_ms);
 
     // Input from the control interface and the spacenavd reader; t_ms < 0 for
-    // "now". A sample arms the engine and wakes the timer.
+    // "now". A sample arms the engine and asks for a frame.
     bool push_sample(double t_ms, const axes& deflection);
     void push_button(double t_ms, int button, bool pressed);
 
@@ -60,8 +61,10 @@ private:
 
     void arm();
     void signal_input();
-    void ensure_timer();
-    static void timer_loop(std::shared_ptr<engine> self);
+    void input_queued();
+    // Library timing: served by the library thread.
+    void ensure_task();
+    steady_clock::time_point run(steady_clock::time_point now) override;
     double period_ms() const { return 1000.0 / settings_.frame_rate; }
 
     void run_frame(double t_ms);
@@ -94,13 +97,19 @@ private:
     std::atomic<bool> motion_{false};
     std::atomic<uint64_t> frames_{0};
 
-    // Timer thread wake-ups; a leaf lock, never held while calling out.
+    // The library thread's task: a leaf lock, never held while calling out
+    // (but around adding and removing the task, which call out to nothing).
     std::mutex wake_mutex_;
-    std::condition_variable wake_;
-    bool woken_ = false;
     bool clock_changed_ = false;
-    bool timer_started_ = false;
+    std::atomic<bool> task_added_{false};  // written under wake_mutex_
+    bool ever_added_ = false;
     bool started_ = false;
+    // Input came since the last run; the task is due at a time (not idle), so
+    // input needs no wake. Sequentially consistent: one of the two sides sees the other.
+    std::atomic<bool> woken_{false};
+    std::atomic<bool> scheduled_{false};
+    // Used by the library thread only.
+    steady_clock::time_point next_frame_{};
 
     // Touched only by the thread running a frame (in_frame_ held).
     bool have_prev_ = false;
