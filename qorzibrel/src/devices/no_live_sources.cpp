@@ -18,4 +18,6 @@ bool attach_live_sources(const std::shared_ptr<input_sink>&, const settings& s, 
     return false;
 }
 
+void live_sources_listeners_changed() {}  // no live readers to let go
+
 }  // namespace zibrel::qorzibrel
