@@ -10,6 +10,7 @@ from .camera import (extents_from_parallel_scale, horizontal_fov, look_at_from_m
                      parallel_scale_from_extents, vertical_fov, view_command, world_axes)
 from .devices import DeviceInfo, Monitor, MonitorError, devices, monitor
 from .convert import to_box, to_frustum, to_matrix, to_numpy, to_plane, to_point, to_vector
+from ._viewer_support import UpAxisWarning
 from .navigator import Command, CommandCategory, CommandSet, Navigator, Viewer
 
 # pyproject.toml holds the version; the installed metadata carries it here.
@@ -26,6 +27,7 @@ __all__ = [
     "Monitor",
     "MonitorError",
     "Navigator",
+    "UpAxisWarning",
     "Viewer",
     "camera",
     "convert",

@@ -27,11 +27,15 @@ from . import _library
 from .convert import as_array
 
 __all__ = [
+    "aperture_pixels",
+    "centre_extents",
     "extents_from_parallel_scale",
     "horizontal_fov",
     "look_at_from_matrix",
     "look_at_matrix",
     "parallel_scale_from_extents",
+    "pixel_rays",
+    "project",
     "vertical_fov",
     "view_command",
     "world_axes",
@@ -139,6 +143,118 @@ def parallel_scale_from_extents(extents: Any) -> tuple[float, float]:
     if not (width > 0 and height > 0):
         raise ValueError(f"expected view extents with max above min in x and y, got {e.tolist()}")
     return height / 2, width / height
+
+
+# --- pixels ---------------------------------------------------------------------------------------
+#
+# Pixel coordinates: x from the viewport's left edge, y down from its top edge, in
+# pixels; the view's centre is (width / 2, height / 2). A perspective view is
+# given by its full horizontal angle `fov`, a parallel one by its view `extents`.
+
+
+def _viewport(viewport: Any) -> tuple[float, float]:
+    size = as_array(viewport, (2,), "a viewport size (width, height) in pixels")
+    if not (size[0] > 0 and size[1] > 0):
+        raise ValueError(f"expected a viewport size (width, height) above 0, got {size.tolist()}")
+    return float(size[0]), float(size[1])
+
+
+def _lens(viewport: Any, fov: Any, extents: Any) -> tuple[float, float, float, float, float, float, bool]:
+    """(width, height, half width and half height of the view one unit ahead or of the extents,
+    centre x and y of the extents, perspective)."""
+    w, h = _viewport(viewport)
+    if (fov is None) == (extents is None):
+        raise ValueError("expected either fov (a perspective view) or extents (a parallel view)")
+    if fov is not None:
+        _check_angle(float(fov), "a horizontal field of view")
+        half_w = math.tan(float(fov) / 2)
+        return w, h, half_w, half_w * h / w, 0.0, 0.0, True
+    e = as_array(extents, (2, 3), "view extents (min corner, max corner)")
+    half = (e[1, :2] - e[0, :2]) / 2
+    if not (half[0] > 0 and half[1] > 0):
+        raise ValueError(f"expected view extents with max above min in x and y, got {e.tolist()}")
+    centre = (e[1, :2] + e[0, :2]) / 2
+    return w, h, float(half[0]), float(half[1]), float(centre[0]), float(centre[1]), False
+
+
+def project(matrix: Any, points: Any, viewport: Any, *, fov: Any = None, extents: Any = None) -> Array:
+    """Pixel positions (N, 2) of world points (N, 3) (or (2,) of one point (3,)) seen by the camera
+    `matrix` (camera-to-world) in a viewport (width, height) of pixels.
+
+    Perspective with `fov`, the full horizontal angle; parallel with `extents`. A
+    point at or behind the eye of a perspective view has no pixel: nan.
+    """
+    m = as_array(matrix, (4, 4), "a camera-to-world matrix")
+    p = np.asarray(points, dtype=np.float64)
+    if p.shape[-1:] != (3,) or p.ndim > 2:
+        raise ValueError(f"expected points of shape (3,) or (N, 3), got {p.shape}")
+    w, h, half_w, half_h, cx, cy, perspective = _lens(viewport, fov, extents)
+    to_camera = np.linalg.inv(m)
+    c = np.atleast_2d(p) @ to_camera[:3, :3].T + to_camera[:3, 3]
+    if perspective:
+        depth = -c[:, 2]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            x, y = c[:, 0] / np.where(depth > 0, depth, np.nan), c[:, 1] / np.where(depth > 0, depth, np.nan)
+    else:
+        x, y = c[:, 0] - cx, c[:, 1] - cy
+    pixels = np.stack([w / 2 * (1 + x / half_w), h / 2 * (1 - y / half_h)], axis=1)
+    return pixels[0] if p.ndim == 1 else pixels
+
+
+def pixel_rays(matrix: Any, pixels: Any, viewport: Any, *, fov: Any = None,
+               extents: Any = None) -> tuple[Array, Array]:
+    """(origins, directions) of the rays through pixels (N, 2) (or one pixel (2,)): unit directions.
+
+    Perspective rays start at the eye; parallel ones on the eye's plane, all along the view.
+    """
+    m = as_array(matrix, (4, 4), "a camera-to-world matrix")
+    px = np.asarray(pixels, dtype=np.float64)
+    if px.shape[-1:] != (2,) or px.ndim > 2:
+        raise ValueError(f"expected pixels of shape (2,) or (N, 2), got {px.shape}")
+    w, h, half_w, half_h, cx, cy, perspective = _lens(viewport, fov, extents)
+    q = np.atleast_2d(px)
+    x = (q[:, 0] / (w / 2) - 1) * half_w
+    y = (1 - q[:, 1] / (h / 2)) * half_h
+    axes = m[:3, :3] / np.linalg.norm(m[:3, :3], axis=0)
+    if perspective:
+        local = np.stack([x, y, -np.ones_like(x)], axis=1)
+        directions = local @ axes.T
+        directions /= np.linalg.norm(directions, axis=1)[:, None]
+        origins = np.broadcast_to(m[:3, 3], directions.shape).copy()
+    else:
+        local = np.stack([x + cx, y + cy, np.zeros_like(x)], axis=1)
+        origins = local @ axes.T + m[:3, 3]
+        directions = np.broadcast_to(-axes[:, 2], origins.shape).copy()
+    if px.ndim == 1:
+        return origins[0], directions[0]
+    return origins, directions
+
+
+def aperture_pixels(aperture: float, viewport: Any, *, fov: Any = None, extents: Any = None) -> float:
+    """The radius in pixels of the library's hit aperture ("hit.aperture": a cone `aperture` wide one
+    unit ahead of the eye; in a parallel view, a beam `aperture` wide)."""
+    if not (math.isfinite(aperture) and aperture >= 0):
+        raise ValueError(f"expected an aperture of 0 or more, got {aperture}")
+    w, _, half_w, _, _, _, _ = _lens(viewport, fov, extents)
+    return aperture / 2 / half_w * (w / 2)
+
+
+
+def centre_extents(matrix: Any, extents: Any) -> tuple[Array, Array]:
+    """(camera matrix, extents) showing the same parallel view with the extents centred on the view axis.
+
+    Viewers whose parallel view is always centred take off-centre extents as a
+    camera moved sideways, under the extents' centre.
+    """
+    m = as_array(matrix, (4, 4), "a camera-to-world matrix")
+    e = as_array(extents, (2, 3), "view extents (min corner, max corner)")
+    centre = (e[0, :2] + e[1, :2]) / 2
+    axes = m[:3, :2] / np.linalg.norm(m[:3, :2], axis=0)
+    moved = m.copy()
+    moved[:3, 3] = m[:3, 3] + axes @ centre
+    centred = e.copy()
+    centred[:, :2] -= centre
+    return moved, centred
 
 
 def world_axes(up: Any) -> Array:

@@ -27,7 +27,7 @@ import numpy.typing as npt
 import _pyzibrel
 from _pyzibrel import ZibrelBox, ZibrelFrustum, ZibrelMatrix, ZibrelPlane, ZibrelPoint
 
-from . import _app_settings, _library
+from . import _app_settings, _library, _viewer_support
 from ._app_settings import SettingValue
 from .camera import world_axes
 from .convert import as_array, to_box, to_frustum, to_matrix, to_numpy, to_plane, to_point
@@ -46,12 +46,18 @@ class Viewer:
     the min corner, then the max corner. Only `get_camera` and `set_camera` are required.
     """
 
-    def get_camera(self) -> Array:
-        """The (4, 4) camera-to-world matrix."""
+    def get_camera(self) -> Optional[Array]:
+        """The (4, 4) camera-to-world matrix; None while the viewer has none to give."""
         raise NotImplementedError("a Viewer must implement get_camera")
 
     def set_camera(self, matrix: Array) -> None:
-        """Put the camera at this (4, 4) camera-to-world matrix."""
+        """Put the camera at this (4, 4) camera-to-world matrix.
+
+        Declared as `set_camera(self, matrix, pivot=None)`, it also receives the
+        point the view turns about ((3,), None before the first motion): a viewer
+        whose camera has a centre of its own (an orbit centre, a focal point)
+        keeps it at the pivot's depth.
+        """
         raise NotImplementedError("a Viewer must implement set_camera")
 
     def is_perspective(self) -> bool:
@@ -63,6 +69,22 @@ class Viewer:
 
     def set_fov(self, fov: float) -> None:
         pass
+
+    def get_viewport_size(self) -> Optional[tuple[float, float]]:
+        """(width, height) of the view in pixels; needed by `get_vertical_fov` and `pick_pixel`."""
+        return None
+
+    def get_vertical_fov(self) -> Optional[float]:
+        """Instead of get_fov: the full vertical view angle in radians (converted through the viewport)."""
+        return None
+
+    def set_vertical_fov(self, fov: float) -> None:
+        """Instead of set_fov: put the full vertical view angle in radians."""
+
+    def pick_pixel(self, x: float, y: float, radius: float, selection_only: bool) -> Optional[Array]:
+        """Instead of pick: the nearest point seen within `radius` pixels of pixel (x, y) (from the
+        viewport's top left), only on the selection if `selection_only`; None for no hit."""
+        return None
 
     def get_view_extents(self) -> Optional[Array]:
         """Orthographic views: the view box in camera coordinates, (2, 3)."""
@@ -263,6 +285,9 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         defaults = Viewer()
         self._calls: dict[str, Callable[..., Any]] = {
             name: getattr(viewer, name, None) or getattr(defaults, name) for name in _VIEWER_METHODS}
+        self._calls.update(_viewer_support.derived_calls(viewer, Viewer, self._calls))
+        self._camera_takes_pivot = _viewer_support.takes_pivot(self._calls["set_camera"])
+        self._close_hooks: list[Callable[[], object]] = []
         self._profile = profile or default_profile()
         # Checked now, so that a bad key fails where the application wrote it.
         self._settings_text = _app_settings.settings_text(settings)
@@ -284,6 +309,7 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         self._told: set[str] = set()
         self._in_motion = False
         self._pivot = np.zeros(3)
+        self._pivot_known = False
         self._pivot_visible = False
         self._hit_origin: Optional[Array] = None
         self._hit_direction: Optional[Array] = None
@@ -291,6 +317,9 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         self._hit_selection_only = False
         with self._lock:
             self._take_snapshot()
+        _viewer_support.warn_if_up_is_against(viewer, self._snapshot.camera and to_numpy(self._snapshot.camera),
+                                              self._snapshot.coordinate_system and
+                                              to_numpy(self._snapshot.coordinate_system)[:3, 1])
         if enable:
             self.enabled = True
 
@@ -337,6 +366,29 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         """The application's settings given to the library (a copy); the user's settings file
         and the environment override them."""
         return dict(self._settings)
+
+    @property
+    def pivot(self) -> Optional[Array]:
+        """The point the view turns about (3,), as the library last set it; None before the first motion."""
+        return self._pivot.copy() if self._pivot_known else None
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def on_close(self, hook: Callable[[], object]) -> None:
+        """Call `hook()` once when the navigator closes (at once if it is closed): an adapter stops its
+        timers and removes its marker there. Hooks run in the order given; one that fails is reported."""
+        if self._closed:
+            self._run_close_hook(hook)
+        else:
+            self._close_hooks.append(hook)
+
+    def _run_close_hook(self, hook: Callable[[], object]) -> None:
+        try:
+            hook()
+        except Exception:
+            sys.stderr.write(f"pyzibrel: a close hook of the navigator failed:\n{traceback.format_exc().rstrip()}\n")
 
     @property
     def in_motion(self) -> bool:
@@ -389,6 +441,9 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
                 self._pending.clear()
                 self._pending_commands.clear()
             self._stopped()
+            hooks, self._close_hooks = self._close_hooks, []
+            for hook in hooks:
+                self._run_close_hook(hook)
 
     def _stopped(self) -> None:
         # The connection is gone: a motion in progress will never be ended by the library.
@@ -439,10 +494,10 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         self._told.add(key)
         sys.stderr.write(f"pyzibrel: {message}\n")
 
-    def _viewer(self, name: str, *args: Any) -> Any:
+    def _viewer(self, name: str, *args: Any, **kwargs: Any) -> Any:
         """Call a viewer method; an exception is reported once and answered with None."""
         try:
-            return self._calls[name](*args)
+            return self._calls[name](*args, **kwargs)
         except Exception:
             self._tell(f"viewer.{name}", f"{type(self.viewer).__name__}.{name}() failed; it answers nothing "
                                          f"until it works:\n{traceback.format_exc().rstrip()}")
@@ -534,6 +589,8 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
     def _apply(self, kind: str, value: Any) -> None:
         if kind == "pivot":
             self._viewer("show_pivot", *value)
+        elif kind == "set_camera" and self._camera_takes_pivot:
+            self._viewer("set_camera", value, pivot=self.pivot)
         else:
             self._viewer(kind, value)
         self._changed = True
@@ -661,6 +718,7 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
 
     def _set_pivot_position(self, position: ZibrelPoint) -> None:
         self._pivot = to_numpy(position)
+        self._pivot_known = True
         if self._pivot_visible:
             self._write("pivot", (self._pivot.copy(), True))
 

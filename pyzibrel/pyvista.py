@@ -63,6 +63,7 @@ from .camera import horizontal_fov, look_at_from_matrix, look_at_matrix, vertica
 from .convert import as_array
 from ._app_settings import SettingValue
 from .navigator import CommandSet, Navigator, Viewer
+from .pick import PointCloud, aperture_rays
 
 __all__ = ["DEFAULT_SETTINGS", "PyVistaViewer", "attach", "camera_matrix", "dominant_axis", "set_camera_matrix",
            "visible_bounds"]
@@ -183,62 +184,50 @@ def _surfaceless(data: Any) -> bool:
 
 
 class RayPicker:
-    """Hit-testing against actors' datasets with VTK cell locators, through a cone.
+    """Hit-testing against actors' datasets through the library's aperture (`pyzibrel.pick`).
 
-    The cone starts at the ray's origin and is `aperture` wide one unit ahead
-    (the library's hit aperture). Surfaces are hit by the central ray and by eight
-    rays along the cone's edge; datasets of points and lines only (which no ray
-    hits) by their points inside the cone. The nearest hit wins. Locators are
-    built once per dataset and rebuilt when the dataset changes.
+    The aperture is a cone from the ray's origin, `aperture` wide one unit ahead
+    (in a parallel view, a beam `aperture` wide). Surfaces are hit by the central
+    ray and eight rays along the aperture's edge, through VTK cell locators;
+    datasets of points and lines only (which no ray hits) by their points inside
+    the aperture, through a `pyzibrel.pick.PointCloud`. The nearest hit wins. Both
+    are built once per dataset (and actor transform) and again when it changes.
     """
 
     def __init__(self) -> None:
-        self._locators: dict[int, tuple[Any, int, Any]] = {}
+        self._built: dict[int, tuple[Any, tuple[Any, ...], Any]] = {}
 
-    def _cached(self, data: Any, build: Callable[[Any], Any]) -> Any:
-        # Keyed by the dataset itself and its modification time: built once per dataset
-        # (a cell locator, or a point set's coordinates), again only when the data changes.
-        entry = self._locators.get(id(data))
-        if entry is not None and entry[0] is data and entry[1] == data.GetMTime():
+    def _cached(self, data: Any, key: tuple[Any, ...], build: Callable[[], Any]) -> Any:
+        entry = self._built.get(id(data))
+        if entry is not None and entry[0] is data and entry[1] == key:
             return entry[2]
-        built = build(data)
-        self._locators[id(data)] = (data, data.GetMTime(), built)
-        return built
+        value = build()
+        self._built[id(data)] = (data, key, value)
+        return value
 
     def _locator(self, data: Any) -> Any:
-        def build(data: Any) -> Any:
+        def build() -> Any:
             locator = vtkStaticCellLocator()
             locator.SetDataSet(data)
             locator.BuildLocator()
             return locator
-        return self._cached(data, build)
-
-    def _points(self, data: Any) -> tuple[Array, Array]:
-        """A point set's coordinates (float64) and their squared lengths, for the cone test."""
-        def build(data: Any) -> tuple[Array, Array]:
-            points = np.ascontiguousarray(pv.convert_array(data.GetPoints().GetData()), dtype=np.float64)
-            return points, np.einsum("ij,ij->i", points, points)
-        return self._cached(data, build)
+        return self._cached(data, (data.GetMTime(),), build)
 
     def forget_except(self, datasets: Iterable[Any]) -> None:
         keep = {id(d) for d in datasets}
-        for key in [k for k in self._locators if k not in keep]:
-            del self._locators[key]
+        for key in [k for k in self._built if k not in keep]:
+            del self._built[key]
 
-    def pick(self, actors: Iterable[Any], origin: Any, direction: Any, aperture: float) -> Optional[Array]:
+    def pick(self, actors: Iterable[Any], origin: Any, direction: Any, aperture: float,
+             parallel: bool = False) -> Optional[Array]:
         o = as_array(origin, (3,), "a ray origin")
         d = as_array(direction, (3,), "a ray direction")
         norm = float(np.linalg.norm(d))
         if not norm > _TINY:
             raise ValueError("expected a ray direction of non-zero length")
         d = d / norm
-        half = max(float(aperture), 0.0) / 2 if math.isfinite(aperture) else 0.0
-        # Two directions across the ray, for the rays along the cone's edge.
-        side = np.cross(d, (1.0, 0.0, 0.0) if abs(d[0]) < 0.9 else (0.0, 1.0, 0.0))
-        side /= np.linalg.norm(side)
-        other = np.cross(d, side)
-        rays = [d] + ([d + half * (math.cos(a) * side + math.sin(a) * other)
-                       for a in np.linspace(0, 2 * math.pi, 8, endpoint=False)] if half > 0 else [])
+        aperture = float(aperture) if math.isfinite(aperture) and aperture > 0 else 0.0
+        origins, rays = aperture_rays(o, d, aperture, parallel)
         best_depth, best = math.inf, None
         seen = []
         for actor in actors:
@@ -254,44 +243,34 @@ class RayPicker:
                 if data.GetNumberOfPoints() == 0:
                     continue
                 seen.append(data)
-                for hit in self._hits(data, to_world, to_local, o, d, rays, half):
+                for hit in self._hits(data, to_world, to_local, origins, rays, aperture, parallel):
                     depth = float((hit - o) @ d)
                     if 0 < depth < best_depth:
                         best_depth, best = depth, hit
         self.forget_except(seen)
         return best
 
-    def _hits(self, data: Any, to_world: Array, to_local: Array, o: Array, d: Array, rays: list[Array],
-              half: float) -> Iterator[Array]:
+    def _hits(self, data: Any, to_world: Array, to_local: Array, origins: Array, rays: Array, aperture: float,
+              parallel: bool) -> Iterator[Array]:
         if _surfaceless(data):
-            if half <= 0:
+            if aperture <= 0:
                 return
-            # In the data's own frame, on the cached coordinates: per pick only one product
-            # of the points with two vectors and a few passes over the result.
-            points, squared = self._points(data)
-            lo_o = to_local[:3, :3] @ o + to_local[:3, 3]
-            lo_d = to_local[:3, :3] @ d
-            lo_d /= np.linalg.norm(lo_d)
-            along = points @ np.column_stack((lo_d, lo_o))
-            depth = along[:, 0] - float(lo_o @ lo_d)
-            # |p - o|^2 - depth^2: the squared distance from the ray's line.
-            oo = float(lo_o @ lo_o)
-            across2 = squared - 2 * along[:, 1] + oo - depth * depth
-            # That difference of large numbers loses their last digits: a point on the cone's
-            # edge stays inside, as a direct distance would keep it.
-            slack = 1e-12 * (squared + oo)
-            inside = (depth > 0) & (across2 <= (half * half) * (depth * depth) + slack)
-            if np.any(inside):
-                nearest = points[np.flatnonzero(inside)[np.argmin(depth[inside])]]
-                yield to_world[:3, :3] @ nearest + to_world[:3, 3]
+
+            def build() -> PointCloud:
+                points = pv.convert_array(data.GetPoints().GetData()).astype(np.float64)
+                return PointCloud(points @ to_world[:3, :3].T + to_world[:3, 3])
+            cloud = self._cached(data, (data.GetMTime(), to_world.tobytes()), build)
+            hit = cloud.pick(origins[0], rays[0], aperture, parallel)
+            if hit is not None:
+                yield hit
             return
         locator = self._locator(data)
         lo, hi = np.array(data.GetBounds()).reshape(3, 2).T
-        # Long enough to cross the dataset from wherever the origin is.
-        length = float(np.linalg.norm(hi - lo) + np.linalg.norm((to_local[:3, :3] @ o + to_local[:3, 3]) - lo)) * 2 + 1
-        start = to_local[:3, :3] @ o + to_local[:3, 3]
         t, x, pcoords, sub_id = mutable(0.0), [0.0, 0.0, 0.0], [0.0, 0.0, 0.0], mutable(0)
-        for ray in rays:
+        for origin, ray in zip(origins, rays):
+            start = to_local[:3, :3] @ origin + to_local[:3, 3]
+            # Long enough to cross the dataset from wherever the origin is.
+            length = float(np.linalg.norm(hi - lo) + np.linalg.norm(start - lo)) * 2 + 1
             local_dir = to_local[:3, :3] @ ray
             local_dir /= np.linalg.norm(local_dir)
             end = start + local_dir * length
@@ -397,7 +376,6 @@ class PyVistaViewer(Viewer):
         self.pointer: Optional[tuple[float, float]] = None
         self.marker = PivotMarker(self.renderer, marker_color, marker_size) if pivot_marker else None
         self.picker = RayPicker()
-        self._pivot: Optional[Array] = None
 
     def _planned_view_up(self) -> Any:
         """The view up the camera has, or, before the plotter placed it, the one it will get at show()."""
@@ -427,11 +405,15 @@ class PyVistaViewer(Viewer):
     def get_camera(self) -> Array:
         return camera_matrix(self.camera)
 
-    def set_camera(self, matrix: Array) -> None:
+    def get_viewport_size(self) -> tuple[float, float]:
+        w, h = self.renderer.GetSize()
+        return float(w), float(h)
+
+    def set_camera(self, matrix: Array, pivot: Optional[Array] = None) -> None:
         distance = None
-        if self._pivot is not None:
+        if pivot is not None:
             # Keep the focal point at the pivot's depth, where VTK's own interaction then turns.
-            distance = float((self._pivot - matrix[:3, 3]) @ -matrix[:3, 2])
+            distance = float((np.asarray(pivot, dtype=np.float64) - matrix[:3, 3]) @ -matrix[:3, 2])
         set_camera_matrix(self.camera, matrix, distance)
         self._reset_clipping()
 
@@ -497,12 +479,12 @@ class PyVistaViewer(Viewer):
     def pick(self, origin: Array, direction: Array, aperture: float, selection_only: bool) -> Optional[Array]:
         if selection_only and not self.selection:
             return None
-        return self.picker.pick(self._pickable_actors(selection_only), origin, direction, aperture)
+        return self.picker.pick(self._pickable_actors(selection_only), origin, direction, aperture,
+                                parallel=not self.is_perspective())
 
     def show_pivot(self, position: Array, visible: bool) -> None:
-        self._pivot = np.asarray(position, dtype=np.float64).copy()
         if self.marker is not None:
-            self.marker.show(self._pivot, visible)
+            self.marker.show(np.asarray(position, dtype=np.float64), visible)
 
     def get_up_axis(self) -> Array:
         return self.up.copy()
@@ -932,7 +914,8 @@ def _plotter_name(plotter: Any) -> str:
 
 
 class PyVistaNavigator(Navigator):
-    """The navigator `attach` returns: closing it also stops its timers and removes the pivot marker."""
+    """The navigator `attach` returns: closing it stops its timers and removes the pivot marker (its close
+    hook), and it closes by itself when its plotter went away without a close()."""
 
     viewer: PyVistaViewer
     _attachment: Optional[_Attachment] = None
@@ -960,13 +943,10 @@ class PyVistaNavigator(Navigator):
             self.viewer.push_scene()
         return changed
 
-    def close(self) -> None:
-        try:
-            super().close()
-        finally:
-            attachment, self._attachment = self._attachment, None
-            if attachment is not None:
-                attachment.undo()
+    def _detach(self) -> None:
+        attachment, self._attachment = self._attachment, None
+        if attachment is not None:
+            attachment.undo()
 
 
 def attach(plotter: Any, *, settings: Optional[Mapping[str, SettingValue]] = None, renderer: Any = None,
@@ -1038,6 +1018,8 @@ def attach(plotter: Any, *, settings: Optional[Mapping[str, SettingValue]] = Non
         viewer.detach()
         raise
     navigator._attachment = _Attachment(plotter, navigator, viewer, period_ms, kinds, loop)
+    # Closing the navigator stops the timers and removes the pivot marker.
+    navigator.on_close(navigator._detach)
     try:
         _attached[plotter] = weakref.ref(navigator)
     except TypeError:  # pragma: no cover

@@ -5,12 +5,14 @@ import json
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 
 import pytest
 
-README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+HERE = pathlib.Path(__file__).resolve().parent
+README = HERE.parents[1] / "README.md"
 ALL_BLOCKS = re.findall(r"^```python\n(.*?)^```\n", README.read_text(), re.M | re.S)
 # A block that starts so is a notebook cell: it runs in a Jupyter kernel, not as a script.
 NOTEBOOK_CELL = "# a Jupyter notebook cell\n"
@@ -44,14 +46,28 @@ def test_the_readme_has_the_quick_start_blocks():
 @pytest.mark.parametrize("block", BLOCKS, ids=[block_id(b) for b in BLOCKS])
 def test_readme_block_runs(block, tmp_path):
     uses_pyvista = "pyvista" in block
-    if uses_pyvista and importlib.util.find_spec("pyvista") is None:
-        pytest.skip("pyvista is not installed")
+    windowed = next((name for name in ("napari", "polyscope") if f"import {name}" in block), None)
+    for needed in ["pyvista"] * uses_pyvista + [windowed] * bool(windowed):
+        if importlib.util.find_spec(needed) is None:
+            pytest.skip(f"{needed} is not installed")
+    if windowed and shutil.which("Xvfb") is None:
+        pytest.skip("needs Xvfb (./dev installs Debian's xvfb)")
     (tmp_path / "session.txt").write_text(SESSION)
     script = tmp_path / "example.py"
     script.write_text(block)
     env = {k: v for k, v in os.environ.items() if k != "ZIBREL_CONFIG"}
     env.update(ZIBREL_DEVICE=f"file:{tmp_path / 'session.txt'}", PYVISTA_OFF_SCREEN="true")
     # From an empty directory: the installed package, as a user has it.
+    if windowed:
+        # A window of its own under Xvfb, closed after a few seconds as a person would close it.
+        from test_pyvista import under_xvfb
+
+        env.update(QT_QPA_PLATFORM="xcb", PYTHONPATH=str(HERE))
+        result = under_xvfb([sys.executable, str(HERE / "readme_window_runner.py"), str(script), "6"], env, timeout=120)
+        assert result.returncode == 0, result.stdout + result.stderr
+        moved = re.search(r"moved=([\d.]+)", result.stdout)
+        assert moved and float(moved.group(1)) > 1e-3, result.stdout + result.stderr
+        return
     result = subprocess.run([sys.executable, str(script)], cwd=tmp_path, env=env, capture_output=True, text=True,
                             timeout=90)
     assert result.returncode == 0, result.stderr
