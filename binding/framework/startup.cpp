@@ -12,6 +12,11 @@ namespace {
 
 using Qor::Kinemo::Navigation3D::SinkRegistry;
 
+#ifdef _WIN32
+// Windows has no fork, so no child ever needs the locks freed. (mingw's
+// pthread_atfork is an empty macro: calling it would only look as if it worked.)
+void register_fork_handlers() {}
+#else
 // The two process-wide locks a library thread may hold for a moment; a fork
 // waits for them, so the child finds them free.
 void before_fork() {
@@ -24,14 +29,19 @@ void after_fork() {
     SinkRegistry::unlock_after_fork();
 }
 
+void register_fork_handlers() {
+    static const bool registered = pthread_atfork(before_fork, after_fork, after_fork) == 0;
+    (void)registered;
+}
+#endif
+
 }  // namespace
 
 int32_t initialize_process() {
     zibrel_category();
     SinkRegistry::initialize();
     diagnostic_mutex();
-    static const bool fork_handlers = pthread_atfork(before_fork, after_fork, after_fork) == 0;
-    (void)fork_handlers;
+    register_fork_handlers();
     return load_navigation_library_once();
 }
 

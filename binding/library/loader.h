@@ -10,10 +10,17 @@
 
 namespace zibrel {
 
+#ifdef _WIN32
+// The file the library is loaded from: the folders of LoadLibraryW's default
+// search order except the current one (the application's, the system's, those
+// on PATH), then the module's own folder.
+inline constexpr const char* navigation_library_file = "QorZibrel.dll";
+#else
 // The file the library is loaded from, by the platform's normal search order
 // (LD_LIBRARY_PATH, then the module's run path: the pyzibrel package's folder
 // for it, then the system's).
 inline constexpr const char* navigation_library_file = "libQorZibrel.so";
+#endif
 
 // Error numbers that mirror the platform codes the result codes are documented with.
 inline constexpr int library_not_loadable = 126;  // gives 0x8007007E

@@ -124,6 +124,9 @@ void register_model(py::module_& m) {
     py::module_::import("atexit").attr("register")(py::cpp_function([] { PyNavigationModel::DetachAll(); }));
     // A child process has only the thread that forked: calls other threads were
     // inside when it forked never finish there, and must not be waited for.
-    py::module_::import("os").attr("register_at_fork")(
-        py::arg("after_in_child") = py::cpp_function([] { PyNavigationModel::ForgetCallsOfOtherThreads(); }));
+    // Windows has no fork (and os has no register_at_fork there).
+    const auto os = py::module_::import("os");
+    if (py::hasattr(os, "register_at_fork"))
+        os.attr("register_at_fork")(
+            py::arg("after_in_child") = py::cpp_function([] { PyNavigationModel::ForgetCallsOfOtherThreads(); }));
 }

@@ -11,6 +11,15 @@
 namespace zibrel::qorzibrel {
 namespace {
 
+#ifdef _WIN32
+// No sockets among files, no controlling terminal, no inheritance across exec;
+// text mode would rewrite line ends, so the bytes read would not match the size.
+#define S_ISSOCK(mode) false
+constexpr int open_flags = O_RDONLY | O_BINARY;
+#else
+constexpr int open_flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+#endif
+
 const char* kind_of(mode_t mode) {
     if (S_ISDIR(mode)) return "a directory";
     if (S_ISFIFO(mode)) return "a FIFO";
@@ -46,7 +55,7 @@ std::optional<std::string> read_bounded_file(const std::string& path, size_t lim
         why = std::string("is not a regular file (") + kind_of(st.st_mode) + ")";
         return std::nullopt;
     }
-    const descriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+    const descriptor file{::open(path.c_str(), open_flags)};
     if (file.fd < 0) {
         why = cannot_read(errno);
         return std::nullopt;

@@ -1,8 +1,10 @@
 #include "base/input_signal.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -74,6 +76,7 @@ void input_forget(const void* owner) {
     set_waiting(s, owner, false);
 }
 
+#ifndef _WIN32
 namespace {
 
 // A forked child shares the parent's eventfd: draining it there (the child
@@ -100,18 +103,21 @@ void after_fork_in_child() {
 }
 
 }  // namespace
+#endif  // Windows has no fork: nothing to hand a child.
 
 int input_signal_fd() {
     auto& s = state();
     std::lock_guard lock(s.mutex);
     if (!s.tried) {
         s.tried = true;
+#ifndef _WIN32
         // Non-blocking: draining an already empty counter must never wait.
         s.fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (s.fd >= 0) {
             if (!s.waiting.empty()) raise_signal(s.fd);
             pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
         }
+#endif  // Windows has no eventfd: no descriptor, as when the system gives none.
     }
     return s.fd;
 }

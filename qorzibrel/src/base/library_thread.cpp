@@ -1,9 +1,24 @@
 #include "base/library_thread.h"
 
+#ifdef _WIN32
+// Windows has neither epoll nor eventfd, and nothing there watches a descriptor
+// yet (no live devices): the thread sleeps on a condition variable until its
+// next task is due or it is woken. The event record stands in for epoll's.
+#include <condition_variable>
+#include <cstdint>
+struct epoll_event {
+    uint32_t events;
+    struct {
+        int fd;
+    } data;
+};
+constexpr uint32_t EPOLLIN = 1;
+#else
 #include <pthread.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,12 +61,16 @@ struct loop_state {
     bool sleeping = false;  // in epoll_wait: a wake must write wake_fd
     bool signalled = false;  // wake_fd holds a count
     uint64_t generations = 0;
+#ifdef _WIN32
+    std::condition_variable woken;  // what a wake notifies, in place of wake_fd
+#endif
 };
 
 loop_state& state() {
     // Never destroyed: the detached thread may run while the process exits.
     static loop_state* const s = [] {
         auto* st = new loop_state;
+#ifndef _WIN32  // Windows has no fork
         // The child of a fork has no library thread, and must not share the
         // parent's epoll set or wake-up descriptor: it makes its own when a
         // task next needs the thread.
@@ -65,6 +84,7 @@ loop_state& state() {
                            c.thread = {};
                            c.mutex.unlock();
                        });
+#endif
         return st;
     }();
     return *s;
@@ -84,6 +104,10 @@ void unschedule(loop_state& s, slot& sl) {  // requires s.mutex
     sl.scheduled = false;
 }
 
+#ifdef _WIN32
+void epoll_add(loop_state&, int) {}
+void forget_fd(loop_state& s, int fd) { std::erase(s.always_ready, fd); }
+#else
 void epoll_add(loop_state& s, int fd) {  // requires s.mutex
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -100,12 +124,18 @@ void forget_fd(loop_state& s, int fd) {  // requires s.mutex
     if (s.epoll_fd >= 0) ::epoll_ctl(s.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
     std::erase(s.always_ready, fd);
 }
+#endif
 
 void poke(loop_state& s) {  // requires s.mutex
-    if (!s.sleeping || s.signalled || s.wake_fd < 0 || std::this_thread::get_id() == s.thread) return;
+    if (!s.sleeping || s.signalled || std::this_thread::get_id() == s.thread) return;
+#ifdef _WIN32
+    s.woken.notify_one();
+#else
+    if (s.wake_fd < 0) return;
     const uint64_t one = 1;
     while (::write(s.wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
     }
+#endif
     s.signalled = true;
 }
 
@@ -115,10 +145,12 @@ void serve();
 bool ensure_running(loop_state& s) {
     if (s.running) return true;
     if (process_exiting()) return false;
+#ifndef _WIN32
     if (s.wake_fd < 0) s.wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (s.epoll_fd < 0) s.epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
     if (s.wake_fd < 0 || s.epoll_fd < 0) return false;
     epoll_add(s, s.wake_fd);
+#endif
     s.always_ready.clear();
     for (const auto& [fd, task] : s.watches) epoll_add(s, fd);
     watch_process_exit();
@@ -150,10 +182,12 @@ void serve() {
     auto& s = state();
     // This thread is the library's own: a SIGPIPE from a device library's
     // write to a daemon that went stays held in it, instead of ending the host.
+#ifndef _WIN32  // no SIGPIPE on Windows
     sigset_t pipe;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+#endif
     std::vector<epoll_event> events(64);
     std::vector<std::pair<std::shared_ptr<loop_task>, epoll_event>> ready;
     std::vector<std::pair<std::shared_ptr<loop_task>, uint64_t>> due;
@@ -208,10 +242,18 @@ void serve() {
         }
         if (!s.always_ready.empty()) timeout = 0;
         s.sleeping = timeout != 0;
+#ifdef _WIN32
+        const auto woken = [&] { return s.signalled; };
+        if (timeout < 0) s.woken.wait(lock, woken);
+        if (timeout > 0) s.woken.wait_for(lock, std::chrono::milliseconds(timeout), woken);
+        s.signalled = false;
+        const int n = 0;
+#else
         const int epoll_fd = s.epoll_fd;
         lock.unlock();
         const int n = ::epoll_wait(epoll_fd, events.data(), static_cast<int>(events.size()), timeout);
         lock.lock();
+#endif
         s.sleeping = false;
         if (process_exiting()) break;
         ready.clear();

@@ -64,10 +64,6 @@ std::shared_ptr<monitor> find_monitor(void* handle) {
     return it == monitors().end() ? nullptr : it->second;
 }
 
-struct pending_settings {
-    std::string profile, text;
-};
-thread_local pending_settings pending;
 
 matrix matrix_of(const double* d) {
     matrix m;
@@ -171,19 +167,6 @@ bool view_command_into(const char* name, const zbx_view* view, const double* coo
 
 }  // namespace
 
-namespace zibrel::qorzibrel {
-
-void give_application_settings(std::string_view profile, std::string text) {
-    pending = {std::string(profile), std::move(text)};
-}
-
-std::string take_application_settings(std::string_view profile) {
-    if (pending.text.empty() || pending.profile != profile) return {};
-    pending.profile.clear();
-    return std::exchange(pending.text, {});
-}
-
-}  // namespace zibrel::qorzibrel
 
 extern "C" {
 

@@ -331,7 +331,20 @@ TEST(Callbacks, ActiveCommandTextsAreReadNoFurtherThanTheirRecords) {
 // A thread ended inside a callback (pthread_exit; the interpreter ending a
 // thread at exit) unwinds through every catch-all, which must let it pass: a
 // swallowed forced unwind aborts the process, and one caught by its own type
-// upsets the sanitized build.
+// upsets the sanitized build. On Windows a thread ends without unwinding: the
+// frames between are abandoned and nothing in them is cleaned up. There the
+// module promises only that the thread ends and the process goes on (see
+// docs/windows.md); the test says which of the two it expects.
+#ifdef _WIN32
+constexpr int frames_unwound_when_a_thread_ends = 0;
+#else
+constexpr int frames_unwound_when_a_thread_ends = 1;
+#endif
+// mingw's pthread_exit is not declared noreturn, though it never returns.
+[[noreturn]] void end_this_thread() {
+    pthread_exit(nullptr);
+    __builtin_unreachable();
+}
 TEST(Callbacks, ThreadEndedInsideACallbackUnwindsThroughIt) {
     struct ending : Recorder {
         std::atomic<int> unwound{0};
@@ -340,9 +353,9 @@ TEST(Callbacks, ThreadEndedInsideACallbackUnwindsThroughIt) {
                 std::atomic<int>& n;
                 ~note() { ++n; }
             } on_unwind{unwound};
-            pthread_exit(nullptr);
+            end_this_thread();
         }
-        int32_t SetViewFOV(double) override { pthread_exit(nullptr); }
+        int32_t SetViewFOV(double) override { end_this_thread(); }
     };
     auto model = std::make_shared<ending>();
     const sink_cookie cookie =
@@ -369,7 +382,11 @@ TEST(Callbacks, ThreadEndedInsideACallbackUnwindsThroughIt) {
         ASSERT_EQ(pthread_join(thread, &result), 0);
         EXPECT_EQ(result, nullptr) << "the thread ended inside the accessor";
     }
-    EXPECT_EQ(model->unwound.load(), 1) << "the accessor's own frame was unwound";
+    EXPECT_EQ(model->unwound.load(), frames_unwound_when_a_thread_ends)
+        << (frames_unwound_when_a_thread_ends ? "the accessor's own frame was unwound"
+                                              : "this platform ends a thread without unwinding");
+    // Whatever the platform, the registry is still usable by the threads left.
+    EXPECT_NE(SinkRegistry::at(cookie)->lock()->GetIView(), nullptr);
     SinkRegistry::erase(cookie);
 }
 

@@ -1,9 +1,16 @@
-// The loader and its stubs, run three times by ctest with the search path
-// pointing at: no library, a library without ZbGetType, and our library.
+// The loader and its stubs, run by ctest once per situation: the search path
+// pointing at no library, at a library without ZbGetType, at our library; our
+// library beside the test program; and a library planted in the current folder
+// that must not be loaded.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <system_error>
@@ -20,6 +27,16 @@ std::string expectation() {
     const char* e = std::getenv("ZIBREL_EXPECT_LIBRARY");
     return e != nullptr ? e : "";
 }
+
+#ifdef _WIN32
+bool library_still_loaded() { return GetModuleHandleW(L"QorZibrel.dll") != nullptr; }
+
+bool ends_with(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+#else
+bool library_still_loaded() { return dlopen(navigation_library_file, RTLD_NOW | RTLD_NOLOAD) != nullptr; }
+#endif
 
 // Every stub but ZbGetType answers with the recorded failure code.
 void expect_stubs_fail_with(int32_t code) {
@@ -59,25 +76,42 @@ TEST(Loader, LoadsOnceAndStubsFollowTheResult) {
     EXPECT_EQ(load_result(), result);
     EXPECT_EQ(load_navigation_library_once(), result) << "the load runs once";
 
-    if (expect == "absent") {
+    if (expect == "absent" || expect == "planted") {
         EXPECT_EQ(static_cast<uint32_t>(result), 0x8007007Eu);
         expect_stubs_fail_with(result);
+#ifdef _WIN32
+        const std::string text = load_failure_text();
+        EXPECT_EQ(text.rfind("the navigation library could not be loaded: QorZibrel.dll: ", 0), 0u) << text;
+        EXPECT_NE(text.find("(error 126)"), std::string::npos) << text;
+        EXPECT_NE(text.find("never in the current folder"), std::string::npos) << text;
+#else
         const std::string text = "the navigation library could not be loaded: libQorZibrel.so: cannot open shared "
                                  "object file: No such file or directory";
         EXPECT_EQ(load_failure_text(), text);
+#endif
         EXPECT_EQ(refusal(result).code().value(), 126);
         EXPECT_EQ(std::string(refusal(result).what()), "Cannot create a connection to the 3ZEdizo.: " + text);
+        if (expect == "planted") {
+            std::FILE* announced = std::fopen("planted-library-was-loaded", "r");
+            EXPECT_EQ(announced, nullptr) << "the library planted in the current folder was loaded";
+            if (announced != nullptr) std::fclose(announced);
+        }
     } else if (expect == "no_gettype") {
         EXPECT_EQ(static_cast<uint32_t>(result), 0x8007007Fu);
         // The fixture's own entry points would answer 0x80040202: none may be reached.
         expect_stubs_fail_with(result);
-        EXPECT_EQ(dlopen(navigation_library_file, RTLD_NOW | RTLD_NOLOAD), nullptr) << "the library was unloaded";
-        const std::string text = "the navigation library " + std::string(std::getenv("LD_LIBRARY_PATH")) +
-                                 "/libQorZibrel.so lacks the entry point ZbGetType";
-        EXPECT_EQ(load_failure_text(), text);
+        EXPECT_FALSE(library_still_loaded()) << "the library was unloaded";
+        const std::string text = load_failure_text();
+#ifdef _WIN32
+        EXPECT_EQ(text.rfind("the navigation library ", 0), 0u) << text;
+        EXPECT_TRUE(ends_with(text, "no_gettype\\QorZibrel.dll lacks the entry point ZbGetType")) << text;
+#else
+        EXPECT_EQ(text, "the navigation library " + std::string(std::getenv("LD_LIBRARY_PATH")) +
+                            "/libQorZibrel.so lacks the entry point ZbGetType");
+#endif
         EXPECT_EQ(refusal(result).code().value(), 127);
         EXPECT_EQ(std::string(refusal(result).what()), "Cannot create a connection to the 3ZEdizo.: " + text);
-    } else if (expect == "ours") {
+    } else if (expect == "ours" || expect == "beside") {
         EXPECT_EQ(result, 0);
         EXPECT_EQ(load_failure_text(), "");
         // A library's own refusal with these numbers is not blamed on the loader's platform texts.
