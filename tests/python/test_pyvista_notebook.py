@@ -306,10 +306,10 @@ def run_notebook(tmp_path, monkeypatch, cells, timeout=60):
     import nbclient
     import nbformat
 
-    # A kernel spec of our own: this interpreter, whatever else is installed.
-    spec = tmp_path / "jupyter" / "kernels" / "pyzibrel-test"
-    spec.mkdir(parents=True)
-    (spec / "kernel.json").write_text(json.dumps({
+    # A kernel of our own (its kernel.json): this interpreter, whatever else is installed.
+    kernel_dir = tmp_path / "jupyter" / "kernels" / "pyzibrel-test"
+    kernel_dir.mkdir(parents=True)
+    (kernel_dir / "kernel.json").write_text(json.dumps({
         "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
         "display_name": "pyzibrel test", "language": "python"}))
     # trame's page server fetches VTK's WebAssembly files from the network when it starts, unless
