@@ -469,6 +469,26 @@ def test_a_camera_with_the_eye_in_the_bottom_row_is_refused_with_a_hint(device_f
     assert err.count("the eye belongs in the last column (m03, m13, m23) and the bottom row is 0 0 0 1") == 1
 
 
+@pytest.mark.parametrize("bottom, taken", [
+    ((0, 0, 0, 1), True),
+    ((1e-12, -1e-12, 0, 1 - 1e-12), True),   # rounding of a product of matrices
+    ((0, 0, 0, 1 + 5e-6), True),             # within the relative tolerance on the 1
+    ((0, 0, 0, 1 + 1e-4), False),
+    ((0, 1e-6, 0, 1), False),
+    ((0.5, -2, 10, 1), False),               # the eye written into the bottom row
+])
+def test_the_bottom_row_of_a_camera_is_checked_within_a_tolerance(bottom, taken, capfd):
+    viewer = NumpyViewer()
+    viewer.camera[3] = bottom
+    navigator = pyzibrel.Navigator(viewer, enable=False)
+    read = navigator._get_camera_matrix()
+    if taken:
+        np.testing.assert_array_equal(pyzibrel.to_numpy(read), viewer.camera)
+    else:
+        assert read is None
+        assert "the bottom row is 0 0 0 1" in capfd.readouterr().err
+
+
 @pytest.mark.parametrize("camera, message", [
     ("not a matrix", "expected a camera-to-world matrix as an array of shape (4, 4)"),
     (np.eye(3), "got shape (3, 3)"),
