@@ -30,9 +30,11 @@ latency  A device process sends a held turn (0.6 s held, 0.4 s let go) at 125 Hz
          tick that started after it (application ticks, asyncio) or to the first camera
          write of the library's thread after it (library timer), then to the first
          set_camera after that: report -> set_camera, ms. Modes: "ticks" (a 60 Hz loop
-         waiting on input_fd while still), "asyncio" (the README's `drive` coroutine, taken
-         from README.md), "library" (application_timing=False, the application ticking
-         at 60 Hz all the time to apply the library's writes).
+         waiting on input_fd while not wants_frames), "asyncio" (the README's `drive`
+         coroutine, taken from README.md), "library" (application_timing=False, the same
+         loop as "ticks": it waits on the navigator's input_fd, readable while the library's
+         writes wait for a tick), "fixed" (application_timing=False, the application ticking
+         at 60 Hz all the time, as a repeating GUI timer does).
 """
 
 import json
@@ -159,13 +161,16 @@ def make_viewer():
 
 
 def idle_wait(navigator, until=float("inf")):
-    """The README's way, without asyncio: sleep on input_fd while still, tick at 60 Hz while not."""
+    """The README's way, without asyncio: sleep on input_fd while no ticks are wanted, tick at
+    60 Hz while they are."""
     fd = navigator.input_fd()
     while time.monotonic() < until:
         if fd is not None and not navigator.wants_frames:
             select.select([fd], [], [], max(0.0, min(until - time.monotonic(), 3600)))
+        started = time.monotonic()
         navigator.tick()
-        time.sleep(1 / 60)
+        if fd is None or navigator.wants_frames:
+            time.sleep(max(0.0, 1 / 60 - (time.monotonic() - started)))
 
 
 def child_idle(kind):
@@ -285,7 +290,7 @@ def child_latency(mode, seconds):
             return super()._set_camera_matrix(matrix)
 
     viewer = make_viewer()
-    navigator = Stamped(viewer, application_timing=mode != "library")
+    navigator = Stamped(viewer, application_timing=mode in ("ticks", "asyncio"))
     print("ready", flush=True)
     until = time.monotonic() + seconds
     if mode == "ticks":
@@ -299,7 +304,9 @@ def child_latency(mode, seconds):
             except TimeoutError:
                 pass
         asyncio.run(main())
-    else:
+    elif mode == "library":
+        idle_wait(navigator, until)
+    else:  # "fixed": the library's timer, the application ticking at 60 Hz whatever happens
         while time.monotonic() < until:
             navigator.tick()
             time.sleep(1 / 60)
@@ -415,7 +422,7 @@ def percentile(values, q):
 def match(sent, stamps, mode):
     import numpy as np
     ticks, writes, applied = (np.array(stamps[k]) for k in ("ticks", "writes", "applied"))
-    first = writes if mode == "library" else ticks
+    first = ticks if mode in ("ticks", "asyncio") else writes
     out = []
     for s in sent:
         if s <= 0:
@@ -432,7 +439,7 @@ def match(sent, stamps, mode):
 
 def part_latency():
     seconds = 4.0
-    modes = ("ticks", "asyncio", "library")
+    modes = ("ticks", "asyncio", "library", "fixed")
     pooled = {m: [] for m in modes}
     per_round = {m: {"p50": [], "p90": [], "p99": []} for m in modes}
     for _ in range(max(1, ROUNDS // 2)):
