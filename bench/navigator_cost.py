@@ -13,7 +13,9 @@ idle     Four processes side by side, measured over the same seconds, round by r
          "select" a process that imported pyzibrel and sleeps in select (the floor);
          "none"   a Navigator with ZIBREL_DEVICE=auto, an empty HID tree and no daemon;
          "hid"    the same with a HID device connected and untouched;
-         "daemon" the same with a stand-in spacenavd connected and silent.
+         "daemon" the same with a stand-in spacenavd connected and silent;
+         "spacenavd" the same with Debian's spacenavd (when installed), run without a
+                 device on a socket of its own as tests/python/real_spacenavd.py starts it.
          Each waits the README's way: in select on input_fd while still. Wake-ups are
          context switches (voluntary + involuntary, /proc/<pid>/task/*/status), CPU the
          run time in /proc/<pid>/task/*/schedstat; "library" is every thread but the main one.
@@ -318,15 +320,23 @@ def child_latency(mode, seconds):
 
 def part_idle():
     from fake_spacenavd import FakeSpacenavd
+    from real_spacenavd import SPACENAVD, RealSpacenavd
     seconds = 4.0
     folder = tempfile.mkdtemp(prefix="zibrel-bench-idle-")
     procs, devices = {}, []
+    kinds = ["select", "none", "hid", "daemon"] + (["spacenavd"] if SPACENAVD else [])
     try:
-        for kind in ("select", "none", "hid", "daemon"):
+        for kind in kinds:
             sub = os.path.join(folder, kind)
             os.makedirs(sub)
             root, conf = tree(sub)
             daemon = os.path.join(sub, "spnav.sock")
+            if kind == "spacenavd":
+                # Debian's daemon without a device, on a socket of its own (as the tests start it).
+                real = RealSpacenavd(Path(sub))
+                real.start()
+                devices.append(real)
+                daemon = real.socket
             if kind == "hid":
                 # The device process's node stays open and silent: the parent plays it.
                 import fake_hidraw as fh
@@ -337,6 +347,8 @@ def part_idle():
                                 ZIBREL_CONFIG=conf)
         threads = {kind: wait_line(p, "ready") for kind, p in procs.items()}
         for d in devices:
+            if isinstance(d, RealSpacenavd):
+                continue
             if hasattr(d, "wait_for_client") and not d.wait_for_client(10):
                 raise RuntimeError("the library never connected to the stand-in spacenavd")
             if hasattr(d, "readers"):
@@ -360,7 +372,10 @@ def part_idle():
         for p in procs.values():
             stop(p)
         for d in devices:
-            (d.unplug if hasattr(d, "unplug") else d.stop)()
+            try:
+                (d.unplug if hasattr(d, "unplug") else d.stop)()
+            except OSError:
+                pass
         shutil.rmtree(folder, ignore_errors=True)
     figures = {name: figure(values, "wake-ups/s" if "wakeups" in name else "CPU ms/min")
                for name, values in runs.items()}
