@@ -73,8 +73,13 @@ def child_env(**extra):
 
 
 def start(*args, **env):
-    return subprocess.Popen([sys.executable, HERE, "-", "-", "--child", *args], env=child_env(**env),
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True, cwd=ROOT)
+    # Standard error to a file: the library's notices (no device found, a device gone) are expected
+    # here; the file is shown when the child fails.
+    log = tempfile.TemporaryFile(mode="w+")
+    proc = subprocess.Popen([sys.executable, HERE, "-", "-", "--child", *args], env=child_env(**env),
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log, text=True, cwd=ROOT)
+    proc.log = log
+    return proc
 
 
 def wait_line(proc, word, seconds=30):
@@ -83,7 +88,13 @@ def wait_line(proc, word, seconds=30):
     line = proc.stdout.readline() if ready else ""
     if not line.startswith(word):
         proc.kill()
-        raise RuntimeError(f"child {proc.args[4:]} said {line!r} instead of {word!r} (exit {proc.poll()})")
+        said = ""
+        if getattr(proc, "log", None) is not None:
+            proc.wait(10)
+            proc.log.seek(0)
+            said = proc.log.read()[-3000:]
+        raise RuntimeError(f"child {proc.args[4:]} said {line!r} instead of {word!r} (exit {proc.poll()})"
+                           f"{': ' + said if said else ''}")
     return line[len(word):].strip()
 
 
@@ -390,9 +401,7 @@ def part_motion():
         root, conf = tree(folder)
         out = os.path.join(folder, "sent.json")
         total = 2.0 + ROUNDS * seconds + 2.0
-        device = subprocess.Popen([sys.executable, HERE, "-", "-", "--child", "device", root, str(rate), "held",
-                                   str(total), out], env=child_env(BENCH_READERS="2"), stdout=subprocess.PIPE,
-                                  text=True, cwd=ROOT)
+        device = start("device", root, str(rate), "held", str(total), out, BENCH_READERS="2")
         procs = {}
         try:
             node = wait_line(device, "ready")
@@ -462,9 +471,7 @@ def part_latency():
             folder = tempfile.mkdtemp(prefix="zibrel-bench-latency-")
             root, conf = tree(folder)
             out = os.path.join(folder, "sent.json")
-            device = subprocess.Popen([sys.executable, HERE, "-", "-", "--child", "device", root, "125", "burst",
-                                       str(seconds), out], env=child_env(), stdout=subprocess.PIPE, text=True,
-                                      cwd=ROOT)
+            device = start("device", root, "125", "burst", str(seconds), out)
             receiver = None
             try:
                 wait_line(device, "ready")

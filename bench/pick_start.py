@@ -207,6 +207,8 @@ def family(count):
     """run.py's family: PyVista off screen, no renders; pick times as figures."""
     os.environ["ZIBREL_DEVICE"] = "none"
     os.environ.pop("ZIBREL_CONFIG", None)
+    # Never drawn: no X display is looked for (VTK warns when it finds none).
+    os.environ.setdefault("VTK_DEFAULT_OPENGL_WINDOW", "vtkOSOpenGLRenderWindow")
     from pyzibrel.pyvista import PyVistaViewer
     PyVistaViewer.render = lambda self: None  # picking needs no picture
     figures = {}
