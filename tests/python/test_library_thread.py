@@ -13,11 +13,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Opens `n` connections, says how many threads the process has before, while they
 # are open (after each got input) and once they are closed again.
-SCRIPT = textwrap.dedent("""
+# What both scripts begin with: the process's thread count and a bounded wait.
+PRELUDE = """
     import os, sys, time
     sys.path.insert(0, {here!r})
     import engine_support as es
-    import zibrel_ctl as ctl
 
     def tasks():
         return len(os.listdir("/proc/self/task"))
@@ -29,6 +29,9 @@ SCRIPT = textwrap.dedent("""
         return until()
 
     before = tasks()
+"""
+
+SCRIPT = textwrap.dedent(PRELUDE + """
     scenes = [es.Scene() for _ in range({n})]
     conns = [s.open(profile="threads", app_timing={app_timing}) for s in scenes]
     for c in conns:
@@ -101,21 +104,7 @@ def test_a_library_timed_frame_runs_on_input_once_the_last_is_a_period_old(tmp_p
 
 # A spacenavd connection: its exchanges are bounded by a watch of their own,
 # which may run while they come, but leaves once they stop.
-SPACENAVD_SCRIPT = textwrap.dedent("""
-    import os, sys, time
-    sys.path.insert(0, {here!r})
-    import engine_support as es
-
-    def tasks():
-        return len(os.listdir("/proc/self/task"))
-
-    def settle(until, seconds=10.0):
-        deadline = time.monotonic() + seconds
-        while not until() and time.monotonic() < deadline:
-            time.sleep(0.01)
-        return until()
-
-    before = tasks()
+SPACENAVD_SCRIPT = textwrap.dedent(PRELUDE + """
     scene = es.Scene()
     scene.open(profile="threads", app_timing=True)
     print("open", flush=True)
