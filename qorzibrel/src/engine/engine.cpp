@@ -28,10 +28,11 @@ enum class engine::prop : int {
 
 namespace {
 
-constexpr const char* prop_names[] = {
-#define ZIBREL_ENGINE_PROP_NAME(pos, id, text, ...) text,
-    ZIBREL_PROPERTIES(ZIBREL_ENGINE_PROP_NAME, ZIBREL_ENGINE_PROP_NAME)
-#undef ZIBREL_ENGINE_PROP_NAME
+// Each property's place in the shared table, as the application is asked by it.
+constexpr int prop_positions[] = {
+#define ZIBREL_ENGINE_PROP_POSITION(pos, ...) pos,
+    ZIBREL_PROPERTIES(ZIBREL_ENGINE_PROP_POSITION, ZIBREL_ENGINE_PROP_POSITION)
+#undef ZIBREL_ENGINE_PROP_POSITION
 };
 
 // Speeds at full deflection and sensitivity 1.
@@ -68,8 +69,8 @@ engine::engine(std::unique_ptr<const application> app, settings s)
     getter_faults_.resize(n);
     setter_faults_.resize(n);
     for (size_t i = 0; i < n; ++i) {
-        readable_[i] = app_->can_get(prop_names[i]);
-        writable_[i] = app_->can_put(prop_names[i]);
+        readable_[i] = app_->can_get(prop_positions[i]);
+        writable_[i] = app_->can_put(prop_positions[i]);
     }
 }
 
@@ -286,7 +287,7 @@ bool engine::get(prop p, value& v) {
     call_fault& fault = getter_faults_[i];
     if (backing_off(fault)) return false;
     v = value();
-    const int32_t result = app_->get(prop_names[i], v);
+    const int32_t result = app_->get(prop_positions[i], v);
     // "No hit" and "no pointer over the view" are answers of the moment, not faults: the
     // next ask (the view's centre after a miss under the pointer) must still be made.
     const bool momentary = (p == prop::hit_lookat || p == prop::pointer_position) && result == result_not_supported;
@@ -301,7 +302,7 @@ void engine::put(prop p, const value& v) {
     const bool event = p == prop::commands_active_command;
     call_fault& fault = setter_faults_[i];
     if (!event && backing_off(fault)) return;
-    const bool ok = app_->put(prop_names[i], v) == 0;
+    const bool ok = app_->put(prop_positions[i], v) == 0;
     if (!event) note_result(fault, ok);
 }
 

@@ -80,11 +80,7 @@ int32_t ZbCreate(connection_handle* handle, const char* profile, const property_
         auto conn = std::make_shared<connection>();
         conn->profile = profile;
         conn->options = *options;
-        conn->accessors.reserve(count);
-        for (size_t i = 0; i < count; ++i) {
-            const auto& entry = accessors[i];
-            conn->accessors.push_back({entry.name, entry.name, entry.getter, entry.setter, entry.cookie});
-        }
+        conn->accessors = std::make_shared<const accessor_table>(accessors, count);
         // The settings are read anew for every connection, so a changed
         // environment applies from the next open on; the application's are
         // the ones its thread gave for this profile just before. Not under the library

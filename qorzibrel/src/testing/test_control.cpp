@@ -111,16 +111,16 @@ int zbctl_accessor_count(uint64_t conn) {
     auto& lib = state();
     std::lock_guard lock(lib.mutex);
     auto found = lib.find(conn);
-    return found != nullptr ? static_cast<int>(found->accessors.size()) : -1;
+    return found != nullptr ? static_cast<int>(found->accessors->size()) : -1;
 }
 
 int zbctl_accessor_at(uint64_t conn, int i, const char** name, int* has_getter, int* has_setter, uint64_t* cookie) {
     auto& lib = state();
     std::lock_guard lock(lib.mutex);
     auto found = lib.find(conn);
-    if (found == nullptr || i < 0 || static_cast<size_t>(i) >= found->accessors.size()) return -1;
-    const auto& entry = found->accessors[static_cast<size_t>(i)];
-    if (name != nullptr) *name = entry.name.c_str();
+    if (found == nullptr || i < 0 || static_cast<size_t>(i) >= found->accessors->size()) return -1;
+    const auto& entry = (*found->accessors)[static_cast<size_t>(i)];
+    if (name != nullptr) *name = entry.name;
     if (has_getter != nullptr) *has_getter = entry.getter != nullptr;
     if (has_setter != nullptr) *has_setter = entry.setter != nullptr;
     if (cookie != nullptr) *cookie = entry.cookie;
