@@ -63,12 +63,9 @@ struct engine::camera_state : view_camera {};
 
 engine::engine(std::unique_ptr<const application> app, settings s)
     : settings_(std::move(s)), app_(std::move(app)), input_(settings_) {
-    const auto n = static_cast<size_t>(prop::count);
-    readable_.resize(n);
-    writable_.resize(n);
-    getter_faults_.resize(n);
-    setter_faults_.resize(n);
-    for (size_t i = 0; i < n; ++i) {
+    // The per-property state is sized by the table's places, one each.
+    static_assert(static_cast<int>(prop::count) == last_property_position);
+    for (size_t i = 0; i < static_cast<size_t>(prop::count); ++i) {
         readable_[i] = app_->can_get(prop_positions[i]);
         writable_[i] = app_->can_put(prop_positions[i]);
     }
@@ -267,7 +264,7 @@ bool engine::alive() const { return !closed_.load() && !process_exiting(); }
 // clock went back): an application that reports each failure on standard
 // error does so about once a second at most, not every frame.
 bool engine::backing_off(const call_fault& fault) const {
-    return fault.failing && frame_t_ < fault.retry_at && frame_t_ >= fault.failed_at;
+    return fault.failing() && frame_t_ < fault.retry_at() && frame_t_ >= fault.failed_at;
 }
 
 void engine::note_result(call_fault& fault, bool ok) {
@@ -275,10 +272,9 @@ void engine::note_result(call_fault& fault, bool ok) {
         fault = {};
         return;
     }
-    fault.backoff_ms = fault.failing ? std::min(2 * fault.backoff_ms, backoff_max_ms) : backoff_first_ms;
-    fault.failing = true;
+    fault.backoff_ms = static_cast<float>(fault.failing() ? std::min(2.0 * fault.backoff_ms, backoff_max_ms)
+                                                          : backoff_first_ms);
     fault.failed_at = frame_t_;
-    fault.retry_at = frame_t_ + fault.backoff_ms;
 }
 
 bool engine::get(prop p, value& v) {
@@ -338,8 +334,8 @@ void engine::frame_body(double t_ms) {
             clock_changed_ = false;
             have_prev_ = false;
             // Back-offs were timed on the other clock.
-            std::fill(getter_faults_.begin(), getter_faults_.end(), call_fault{});
-            std::fill(setter_faults_.begin(), setter_faults_.end(), call_fault{});
+            getter_faults_.fill({});
+            setter_faults_.fill({});
         }
     }
     frame_t_ = t_ms;
