@@ -34,9 +34,10 @@ bool valid_create_arguments(const connection_handle* handle, const char* profile
     return true;
 }
 
-// The open connection with this handle, or null. Requires the library mutex.
-std::shared_ptr<connection> open_connection(library_state& lib, connection_handle handle) {
-    auto conn = lib.find(handle);
+// The open connection with this handle, or null. Requires the library mutex,
+// and is valid while it is held.
+connection* open_connection(library_state& lib, connection_handle handle) {
+    connection* conn = lib.peek(handle);
     return conn != nullptr && conn->open.load() ? conn : nullptr;
 }
 
@@ -115,8 +116,8 @@ int32_t ZbClose(connection_handle handle) {
 #ifdef QORZIBREL_TEST_SEAMS
             ++lib.close_count;
 #endif
-            conn = open_connection(lib, handle);
-            if (conn == nullptr || conn->closing) return result_invalid_argument;
+            conn = lib.find(handle);
+            if (conn == nullptr || !conn->open.load() || conn->closing) return result_invalid_argument;
             conn->closing = true;
 #ifdef QORZIBREL_TEST_SEAMS
             hook = lib.close_hook;
@@ -176,7 +177,7 @@ int32_t ZbWriteValue(connection_handle handle, const char* property, const value
         {
             std::lock_guard lock(lib.mutex);
 #ifdef QORZIBREL_TEST_SEAMS
-            auto known = lib.find(handle);
+            connection* known = lib.peek(handle);
             if (known != nullptr && property != nullptr) ++known->write_counts[property];
             if (auto injected = lib.take_injection("ZbWriteValue")) return *injected;
 #endif

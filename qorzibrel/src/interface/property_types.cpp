@@ -1,7 +1,7 @@
 #include "interface/property_types.h"
 
-#include <algorithm>
 #include <array>
+#include <cstddef>
 
 #include "zibrel/property_table.h"
 
@@ -22,17 +22,40 @@ constexpr property_entry properties[] = {
 };
 constexpr size_t property_count = std::size(properties);
 
-// The entries by name, for property_position.
-constexpr std::array<property_entry, property_count> by_name = [] {
-    std::array<property_entry, property_count> sorted{};
-    std::copy(std::begin(properties), std::end(properties), sorted.begin());
-    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
-    return sorted;
+// The length and four characters: every name of the table ends differently or
+// has another length or middle, so slots are rarely shared (probing resolves
+// it when they are), and a lookup costs a few instructions, not a loop.
+constexpr uint32_t name_hash(std::string_view name) noexcept {
+    const size_t n = name.size();
+    if (n == 0) return 0;
+    const auto at = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(name[i])); };
+    uint32_t h = static_cast<uint32_t>(n);
+    h = h * 131 + at(0);
+    h = h * 131 + at(n / 2);
+    h = h * 131 + at(n - 1);
+    h = h * 131 + at(n > 1 ? n - 2 : 0);
+    return (h * 2654435761u) >> 24;
+}
+
+// The places by name, for property_position: open addressing, at most a
+// quarter full, so a lookup is one hash and about one comparison.
+constexpr size_t slot_count = 256;  // the hash's eight bits
+static_assert(slot_count >= 4 * property_count);
+static_assert(last_property_position <= 255, "a place fits a slot's byte");
+constexpr std::array<uint8_t, slot_count> slots = [] {
+    std::array<uint8_t, slot_count> table{};
+    for (const auto& entry : properties) {
+        size_t i = name_hash(entry.name);
+        while (table[i] != 0) i = (i + 1) & (slot_count - 1);
+        table[i] = static_cast<uint8_t>(entry.position);
+    }
+    return table;
 }();
 
-// The table's texts by place; the places are checked to be 1..n, each once.
-constexpr std::array<const char*, last_property_position + 1> by_position = [] {
-    std::array<const char*, last_property_position + 1> texts{};
+// The table's texts by place (NUL-terminated: they are literals); the places
+// are checked to be 1..n, each once.
+constexpr std::array<std::string_view, last_property_position + 1> by_position = [] {
+    std::array<std::string_view, last_property_position + 1> texts{};
 #define ZIBREL_TEXT_ENTRY(pos, id, text, ...) texts[pos] = text;
     ZIBREL_PROPERTIES(ZIBREL_TEXT_ENTRY, ZIBREL_TEXT_ENTRY)
 #undef ZIBREL_TEXT_ENTRY
@@ -40,12 +63,14 @@ constexpr std::array<const char*, last_property_position + 1> by_position = [] {
 }();
 
 constexpr bool positions_dense() {
-    if (by_position.size() != property_count + 1 || by_position[0] != nullptr) return false;
+    if (by_position.size() != property_count + 1 || by_position[0].data() != nullptr) return false;
     for (size_t i = 1; i < by_position.size(); ++i) {
-        if (by_position[i] == nullptr) return false;
+        if (by_position[i].data() == nullptr) return false;
     }
-    for (size_t i = 1; i < property_count; ++i) {
-        if (by_name[i - 1].name == by_name[i].name) return false;
+    for (size_t i = 0; i < property_count; ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (properties[i].name == properties[j].name) return false;
+        }
     }
     return true;
 }
@@ -62,13 +87,16 @@ int32_t property_type(std::string_view name) noexcept {
 }
 
 int property_position(std::string_view name) noexcept {
-    const auto it = std::lower_bound(by_name.begin(), by_name.end(), name,
-                                     [](const property_entry& entry, std::string_view n) { return entry.name < n; });
-    return it != by_name.end() && it->name == name ? it->position : 0;
+    for (size_t i = name_hash(name);; i = (i + 1) & (slot_count - 1)) {
+        const uint8_t position = slots[i];
+        if (position == 0) return 0;
+        if (by_position[position] == name) return position;
+    }
 }
 
 const char* property_text(int position) noexcept {
-    return position > 0 && position <= last_property_position ? by_position[static_cast<size_t>(position)] : nullptr;
+    return position > 0 && position <= last_property_position ? by_position[static_cast<size_t>(position)].data()
+                                                              : nullptr;
 }
 
 }  // namespace zibrel::qorzibrel

@@ -38,7 +38,7 @@ std::optional<accessor_call> find_call(uint64_t conn, const char* property, bool
     if (property == nullptr) return std::nullopt;
     auto& lib = state();
     std::lock_guard lock(lib.mutex);
-    auto found = lib.find(conn);
+    const connection* found = lib.peek(conn);
     return found != nullptr ? found->find_accessor(property, setter) : std::nullopt;
 }
 

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "qorzibrel_test_support.h"
+#include "zibrel/property_table.h"
 
 namespace navtest {
 namespace {
@@ -112,6 +113,31 @@ TEST_F(CallbacksTest, FirstEntryWithTheFunctionIsUsed) {
         EXPECT_EQ(setter_only.sets, 1u);
         EXPECT_EQ(late.gets + late.sets, 0u);
         EXPECT_EQ(names, (std::vector<const char*>{name, name}));
+    }
+}
+
+TEST_F(CallbacksTest, EveryNameOfTheTableReachesItsOwnEntry) {
+    // The library finds the table's names by a hash of their own: each must
+    // land on its entry, and a name one character off on none.
+    const std::vector<std::string> names{
+#define TABLE_NAME(pos, id, text, ...) text,
+        ZIBREL_PROPERTIES(TABLE_NAME, TABLE_NAME)
+#undef TABLE_NAME
+    };
+    std::vector<sink> sinks(names.size());
+    std::vector<zibrel::property_accessor> accessors;
+    for (size_t i = 0; i < names.size(); ++i) accessors.push_back(sinks[i].accessor(names[i].c_str()));
+    const uint64_t conn = open(accessors);
+    for (size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        value v;
+        EXPECT_EQ(zbctl_get(conn, names[i].c_str(), &v), 0);
+        EXPECT_EQ(zbctl_set(conn, names[i].c_str(), &v), 0);
+        EXPECT_EQ(sinks[i].gets, 1u);
+        EXPECT_EQ(sinks[i].sets, 1u);
+        for (std::string off : {names[i] + "x", names[i].substr(0, names[i].size() - 1), "x" + names[i]}) {
+            EXPECT_EQ(zbctl_get(conn, off.c_str(), &v), property_not_found) << off;
+        }
     }
 }
 
