@@ -33,8 +33,8 @@ int32_t accessor_call::operator()(const value& prototype) const {
 }
 
 #ifdef QORZIBREL_TEST_SEAMS
-std::optional<accessor_call> connection::find_accessor(std::string_view property, bool setter) const {
-    const accessor_entry* entry = accessors->find(property, setter);
+std::optional<accessor_call> connection::find_accessor(std::string_view property, int position, bool setter) const {
+    const accessor_entry* entry = accessors->find(property, position, setter);
     if (entry == nullptr) return std::nullopt;
     if (setter) return accessor_call{nullptr, entry->setter, entry->cookie, entry->original_name};
     return accessor_call{entry->getter, nullptr, entry->cookie, entry->original_name};
@@ -71,11 +71,7 @@ accessor_table::accessor_table(const property_accessor* array, size_t count) {
     }
 }
 
-const accessor_entry* accessor_table::find(std::string_view name, bool setter) const noexcept {
-    if (const int position = property_position(name); position != 0) {
-        return setter ? setter_at(position) : getter_at(position);
-    }
-    // A name of the application's own: rare, and never asked for by a frame.
+const accessor_entry* accessor_table::find_other(std::string_view name, bool setter) const noexcept {
     for (const auto& entry : entries_) {
         if ((setter ? entry.setter != nullptr : entry.getter != nullptr) && name == entry.name) return &entry;
     }

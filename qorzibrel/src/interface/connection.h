@@ -63,8 +63,12 @@ public:
     // `position`, or null.
     const accessor_entry* getter_at(int position) const noexcept { return at(first_getter_, position); }
     const accessor_entry* setter_at(int position) const noexcept { return at(first_setter_, position); }
-    // The same by name, for any name.
-    const accessor_entry* find(std::string_view name, bool setter) const noexcept;
+    // The same by name, for any name; `position` is property_position(name),
+    // which a caller may find before it takes a lock.
+    const accessor_entry* find(std::string_view name, int position, bool setter) const noexcept {
+        if (position != 0) return setter ? setter_at(position) : getter_at(position);
+        return find_other(name, setter);
+    }
 
 private:
     // Entry index + 1 by place; 0 for none.
@@ -74,6 +78,9 @@ private:
         const uint32_t i = first[static_cast<size_t>(position)];
         return i != 0 ? &entries_[i - 1] : nullptr;
     }
+
+    // A name the table does not know: a scan, rare, and never for a frame.
+    const accessor_entry* find_other(std::string_view name, bool setter) const noexcept;
 
     std::vector<accessor_entry> entries_;
     // The names the table does not know, each NUL-terminated, sized once so
@@ -131,8 +138,9 @@ struct connection {
     // The last command tree written, as zbctl_tree gives it.
     std::optional<std::string> tree;
 
-    // The first entry named `property` that has a setter (or a getter), as a call.
-    std::optional<accessor_call> find_accessor(std::string_view property, bool setter) const;
+    // The first entry named `property` (at `position` in the table, or 0) that
+    // has a setter (or a getter), as a call.
+    std::optional<accessor_call> find_accessor(std::string_view property, int position, bool setter) const;
 #endif
 };
 
