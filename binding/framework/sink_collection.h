@@ -193,11 +193,7 @@ public:
             leave(*e);
             break;
         }
-        std::lock_guard<std::mutex> lock(s.mutex);
-        auto found = s.sinks.find(cookie);
-        if (found == s.sinks.end() || found->second->direct.load(std::memory_order_relaxed) == nullptr) return nullptr;
-        found->second->calls.fetch_add(1);
-        return found->second;
+        return find_direct_locked(cookie);
     }
 
     // A call counted by find_direct (or by its owner) is over. A waiting owner
@@ -216,6 +212,17 @@ public:
     static void unlock_after_fork() { state().mutex.unlock(); }
 
 private:
+    // The cookie is not among the hints (they were full where it would go):
+    // the map has it, and the lock keeps it there while the call is counted.
+    static registration* find_direct_locked(sink_cookie cookie) {
+        auto& s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        auto found = s.sinks.find(cookie);
+        if (found == s.sinks.end() || found->second->direct.load(std::memory_order_relaxed) == nullptr) return nullptr;
+        found->second->calls.fetch_add(1);
+        return found->second;
+    }
+
     // Where callbacks look a cookie up without the lock: a few places per
     // cookie in a fixed table of records, taken over by later registrations.
     static constexpr std::size_t hint_bits = 8;
