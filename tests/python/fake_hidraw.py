@@ -12,6 +12,8 @@ import socket
 import struct
 import threading
 
+from unix_server import UnixServer
+
 
 # Short items of a report descriptor: type 0 main, 1 global, 2 local.
 def item(kind, tag, value=None, size=None):
@@ -118,6 +120,18 @@ class _Unnumbered:
 LAYOUTS = [SEPARATE, SIX_IN_ONE, UNNUMBERED]
 
 
+class _Readers(UnixServer):
+    """The socket node: every reader that connects joins `clients`."""
+
+    def __init__(self, path, lock, clients):
+        self._lock, self._clients = lock, clients
+        super().__init__(path, socket.SOCK_SEQPACKET, backlog=8)
+
+    def on_client(self, client):
+        with self._lock:
+            self._clients.append(client)
+
+
 class FakeHidraw:
     """hidrawN under `root`; `kind` "fifo" or "socket"."""
 
@@ -152,15 +166,7 @@ class FakeHidraw:
             # Read and write: never blocks, and the reader never sees the writer go.
             self._fd = os.open(self.node, os.O_RDWR | os.O_NONBLOCK)
         else:
-            self._server = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-            # Listening before the socket is visible: bound under a temporary name, then renamed.
-            self._server.bind(self.node + ".new")
-            self._server.listen(8)
-            os.rename(self.node + ".new", self.node)
-            self._server.settimeout(0.05)
-            self._stop = False
-            self._thread = threading.Thread(target=self._accept, daemon=True)
-            self._thread.start()
+            self._server = _Readers(self.node, self._lock, self._clients)
 
     def unplug(self):
         shutil.rmtree(self.sys_dir, ignore_errors=True)
@@ -168,24 +174,13 @@ class FakeHidraw:
             os.close(self._fd)
             self._fd = None
         if self._server is not None:
-            self._stop = True
-            self._thread.join(5)
-            self._server.close()
+            self._server.stop()
             self._server = None
             with self._lock:
                 for c in self._clients:
                     c.close()
-                self._clients = []
+                self._clients.clear()
         os.unlink(self.node)
-
-    def _accept(self):
-        while not self._stop:
-            try:
-                c, _ = self._server.accept()
-            except (socket.timeout, OSError):
-                continue
-            with self._lock:
-                self._clients.append(c)
 
     def readers(self):
         with self._lock:

@@ -13,43 +13,31 @@ import struct
 import threading
 import time
 
+from unix_server import UnixServer
+
 MOTION, PRESS, RELEASE = 0, 1, 2
 
 
-class FakeSpacenavd:
+class FakeSpacenavd(UnixServer):
     def __init__(self, path):
-        self.path = str(path)
         self.requests = []  # what clients sent, as bytes
         self._clients = []
         self._lock = threading.Lock()
         self._connected = threading.Condition(self._lock)
-        self._server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        # Listening before the socket is visible: bound under a temporary name, then renamed.
-        self._server.bind(self.path + ".new")
-        self._server.listen(4)
-        os.rename(self.path + ".new", self.path)
-        self._server.settimeout(0.1)
-        self._stopping = False
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
+        super().__init__(path, backlog=4)
 
-    def _serve(self):
-        while not self._stopping:
-            try:
-                client, _ = self._server.accept()
-            except (socket.timeout, OSError):
-                continue
-            client.settimeout(1.0)
-            try:
-                request = client.recv(4)
-            except socket.timeout:
-                request = b""
-            if len(request) == 4:
-                client.sendall(struct.pack("<i", 0))
-            with self._lock:
-                self.requests.append(request)
-                self._clients.append(client)
-                self._connected.notify_all()
+    def on_client(self, client):
+        client.settimeout(1.0)
+        try:
+            request = client.recv(4)
+        except socket.timeout:
+            request = b""
+        if len(request) == 4:
+            client.sendall(struct.pack("<i", 0))
+        with self._lock:
+            self.requests.append(request)
+            self._clients.append(client)
+            self._connected.notify_all()
 
     def wait_for_client(self, timeout=5.0):
         with self._lock:
@@ -88,10 +76,8 @@ class FakeSpacenavd:
             c.close()
 
     def stop(self):
-        self._stopping = True
-        self._thread.join()
+        super().stop()
         self.drop_clients()
-        self._server.close()
         try:
             os.unlink(self.path)
         except FileNotFoundError:

@@ -12,7 +12,6 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-import threading
 import time
 
 import numpy as np
@@ -22,6 +21,7 @@ import fake_hidraw as fh
 import zibrel_ctl as ctl
 from engine_support import Scene
 from fake_hidraw import FakeHidraw
+from unix_server import UnixServer
 
 FULL = 350  # the fake devices' full deflection
 
@@ -205,32 +205,11 @@ def test_a_node_that_only_sends_garbage_is_left_alone(hid_env, capfd):
             "descriptor describes; it is left alone until it is plugged in again.") in "".join(told)
 
 
-class AcceptsAndCloses:
+class AcceptsAndCloses(UnixServer):
     """A SOCK_SEQPACKET node that takes every connection and ends it at once."""
 
     def __init__(self, path):
-        self.accepts = 0
-        self._server = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-        self._server.bind(str(path))
-        self._server.listen(8)
-        self._server.settimeout(0.05)
-        self._stop = False
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
-
-    def _serve(self):
-        while not self._stop:
-            try:
-                client, _ = self._server.accept()
-            except (socket.timeout, OSError):
-                continue
-            self.accepts += 1
-            client.close()
-
-    def stop(self):
-        self._stop = True
-        self._thread.join(5)
-        self._server.close()
+        super().__init__(path, socket.SOCK_SEQPACKET, backlog=8)
 
 
 def node_accepting_and_closing(node):

@@ -13,11 +13,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Opens `n` connections, says how many threads the process has before, while they
 # are open (after each got input) and once they are closed again.
-SCRIPT = textwrap.dedent("""
+# What both scripts begin with: the process's thread count and a bounded wait.
+PRELUDE = """
     import os, sys, time
     sys.path.insert(0, {here!r})
     import engine_support as es
-    import zibrel_ctl as ctl
 
     def tasks():
         return len(os.listdir("/proc/self/task"))
@@ -29,6 +29,9 @@ SCRIPT = textwrap.dedent("""
         return until()
 
     before = tasks()
+"""
+
+SCRIPT = textwrap.dedent(PRELUDE + """
     scenes = [es.Scene() for _ in range({n})]
     conns = [s.open(profile="threads", app_timing={app_timing}) for s in scenes]
     for c in conns:
@@ -97,3 +100,41 @@ def test_a_library_timed_frame_runs_on_input_once_the_last_is_a_period_old(tmp_p
             time.sleep(1.2)
     finally:
         scene._enable_navigation(False)
+
+
+# A spacenavd connection: its exchanges are bounded by a watch of their own,
+# which may run while they come, but leaves once they stop.
+SPACENAVD_SCRIPT = textwrap.dedent(PRELUDE + """
+    scene = es.Scene()
+    scene.open(profile="threads", app_timing=True)
+    print("open", flush=True)
+    sys.stdin.readline()  # the daemon has sent its events
+    quiet = settle(lambda: tasks() - before <= 1)
+    print(tasks() - before, quiet, flush=True)
+    scene._enable_navigation(False)
+    print(settle(lambda: tasks() == before), flush=True)
+""")
+
+
+def test_a_quiet_spacenavd_connection_keeps_only_the_library_thread(tmp_path):
+    from fake_spacenavd import FakeSpacenavd
+
+    daemon = FakeSpacenavd(tmp_path / "spnav.sock")
+    env = dict(os.environ, ZIBREL_DEVICE="spacenavd", SPNAV_SOCKET=daemon.path,
+               ZIBREL_CONFIG=str(tmp_path / "none.conf"))
+    with subprocess.Popen([sys.executable, "-c", SPACENAVD_SCRIPT.format(here=HERE)], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env) as child:
+        try:
+            assert child.stdout.readline().strip() == "open", child.stderr.read()
+            assert daemon.wait_for_client(10), "the library never connected to the daemon"
+            daemon.hold(0.3, rz=100)
+            child.stdin.write("sent\n")
+            child.stdin.flush()
+            added, quiet = child.stdout.readline().split()
+            ended = child.stdout.readline().strip()
+            assert child.wait(timeout=30) == 0, child.stderr.read()
+        finally:
+            child.kill()
+            daemon.stop()
+    assert (int(added), quiet) == (1, "True"), "more than the library's thread stayed with a quiet daemon"
+    assert ended == "True", "a thread outlived the last connection"

@@ -6,7 +6,6 @@ of an exchange and fall silent."""
 import ctypes
 import json
 import os
-import socket
 import struct
 import subprocess
 import sys
@@ -18,6 +17,7 @@ import pytest
 import zibrel_ctl as ctl
 from engine_support import Scene
 from real_spacenavd import SPACENAVD, RealSpacenavd
+from unix_server import UnixServer
 
 HAVE_LIBSPNAV = any(os.path.exists(os.path.join(d, "libspnav.so.0"))
                     for d in ("/usr/lib/x86_64-linux-gnu", "/usr/lib", "/usr/local/lib", "/usr/lib/aarch64-linux-gnu"))
@@ -97,40 +97,18 @@ def test_the_reader_recovers_when_the_daemon_stops_and_starts_again(real_daemon,
     assert len(lines) == 2 and "no daemon answers at " + real_daemon.socket in lines[1], lines
 
 
-class ClosingDaemon:
+class ClosingDaemon(UnixServer):
     """Accepts, answers libspnav's version request, sends half an event and closes."""
 
-    def __init__(self, path):
-        self.path = str(path)
-        self.accepts = 0
-        self._server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self._server.bind(self.path)
-        self._server.listen(16)
-        self._server.settimeout(0.05)
-        self._stop = False
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
-
-    def _serve(self):
-        while not self._stop:
-            try:
-                client, _ = self._server.accept()
-            except (socket.timeout, OSError):
-                continue
-            self.accepts += 1
-            client.settimeout(1.0)
-            try:
-                if len(client.recv(4)) == 4:
-                    client.sendall(struct.pack("<i", 0))
-                client.sendall(struct.pack("<3i", 0, 100, 0))  # 12 of an event's 32 bytes
-            except OSError:
-                pass
-            client.close()
-
-    def stop(self):
-        self._stop = True
-        self._thread.join(5)
-        self._server.close()
+    def on_client(self, client):
+        client.settimeout(1.0)
+        try:
+            if len(client.recv(4)) == 4:
+                client.sendall(struct.pack("<i", 0))
+            client.sendall(struct.pack("<3i", 0, 100, 0))  # 12 of an event's 32 bytes
+        except OSError:
+            pass
+        client.close()
 
 
 def test_a_daemon_that_keeps_closing_mid_packet_is_retried_with_back_off_and_told_once(tmp_path, monkeypatch, capfd):
@@ -207,7 +185,7 @@ def test_a_daemon_without_a_device_is_told_once_when_nothing_else_gives_input(tm
                            "To fix it: plug the device in (spacenavd picks it up), and check that spacenavd may "
                            "read it (its log says). Set ZIBREL_DEVICE=none to turn device input and this notice "
                            "off."], err
-class HalfAnsweringDaemon:
+class HalfAnsweringDaemon(UnixServer):
     """Accepts every connection and answers part of an exchange, then holds the
     connection open without a word more (or closes it):
 
@@ -219,25 +197,12 @@ class HalfAnsweringDaemon:
     REPLIES = {"version": [b"\x01"], "query": [struct.pack("<i", 1), b"\0" * 8], "closes": [struct.pack("<i", 1)]}
 
     def __init__(self, path, mode):
-        self.path, self.mode = str(path), mode
-        self.accepts = 0
+        self.mode = mode
         self._held = []
-        self._server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self._server.bind(self.path)
-        self._server.listen(16)
-        self._server.settimeout(0.05)
-        self._stop = False
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
+        super().__init__(path)
 
-    def _serve(self):
-        while not self._stop:
-            try:
-                client, _ = self._server.accept()
-            except (socket.timeout, OSError):
-                continue
-            self.accepts += 1
-            threading.Thread(target=self._answer, args=(client,), daemon=True).start()
+    def on_client(self, client):
+        threading.Thread(target=self._answer, args=(client,), daemon=True).start()
 
     def _answer(self, client):
         client.settimeout(5.0)
@@ -255,9 +220,7 @@ class HalfAnsweringDaemon:
         self._held.append(client)  # not a word more, and never closed
 
     def stop(self):
-        self._stop = True
-        self._thread.join(5)
-        self._server.close()
+        super().stop()
         for c in self._held:
             c.close()
 

@@ -189,7 +189,13 @@ private:
         std::unique_lock lock(mutex_);
         for (;;) {
             idle_ = true;
-            changed_.wait(lock, [&] { return active_ && !cut_; });
+            // Exchanges come in bursts (a connection, a stream of events): between
+            // them the process keeps no thread of ours but the library's own.
+            if (!changed_.wait_for(lock, linger_, [&] { return active_ && !cut_; })) {
+                started_ = false;
+                idle_ = false;
+                return;
+            }
             idle_ = false;
             const uint64_t exchange = exchange_;
             if (changed_.wait_until(lock, deadline_, [&] { return !active_ || exchange_ != exchange; })) continue;
@@ -202,6 +208,8 @@ private:
             cut_ = true;
         }
     }
+
+    static constexpr auto linger_ = std::chrono::seconds(2);
 
     std::mutex mutex_;  // a leaf: held while cutting, never while calling libspnav
     std::condition_variable changed_;
