@@ -107,7 +107,9 @@ public:
     // reused for a later registration once no callback is inside them, so a
     // callback holding a stale pointer reads a cookie that no longer matches,
     // never freed memory. Cookies never repeat, so a match is never stale.
-    struct registration {
+    // A cache line of its own: every callback thread writes its count, which
+    // must not share a line with whatever the allocator put beside it.
+    struct alignas(64) registration {
         std::atomic<sink_cookie> cookie{0};  // 0 while not registered
         // Callbacks inside (and, for a moment, lookups that found a stale hint).
         std::atomic<int> calls{0};
