@@ -13,6 +13,19 @@ namespace {
 // More than this many queued events means nobody runs frames: the oldest go.
 constexpr size_t queue_limit = 4096;
 
+// A queue made on first use.
+template <typename T>
+std::deque<T>& made(std::optional<std::deque<T>>& queue) {
+    if (!queue) queue.emplace();
+    return *queue;
+}
+
+// Whether a queue holds anything.
+template <typename T>
+bool holds_items(const std::optional<std::deque<T>>& queue) {
+    return queue && !queue->empty();
+}
+
 bool is_zero(const axes& a) {
     return std::all_of(a.begin(), a.end(), [](double v) { return v == 0.0; });
 }
@@ -166,16 +179,18 @@ bool device_input::push_sample(double t_ms, const axes& deflection) {
     }
     if (!std::isfinite(t_ms)) return false;
     std::lock_guard lock(mutex_);
-    if (samples_.size() >= queue_limit) samples_.pop_front();
-    samples_.push_back({t_ms, t_ms < 0, clamped});
+    auto& samples = made(samples_);
+    if (samples.size() >= queue_limit) samples.pop_front();
+    samples.push_back({t_ms, t_ms < 0, clamped});
     return true;
 }
 
 void device_input::push_button(double t_ms, int button, bool pressed) {
     if (!std::isfinite(t_ms)) return;
     std::lock_guard lock(mutex_);
-    if (buttons_.size() >= queue_limit) buttons_.pop_front();
-    buttons_.push_back({t_ms, button, pressed});
+    auto& buttons = made(buttons_);
+    if (buttons.size() >= queue_limit) buttons.pop_front();
+    buttons.push_back({t_ms, button, pressed});
 }
 
 void device_input::replay_until(double T) {
@@ -192,20 +207,20 @@ void device_input::replay_until(double T) {
         switch (ev.kind) {
         case script_event::motion:
             replay_held_ = ev.deflection;
-            samples_.push_back({t, false, ev.deflection});
+            made(samples_).push_back({t, false, ev.deflection});
             break;
         case script_event::press:
         case script_event::release:
-            buttons_.push_back({t, ev.button, ev.kind == script_event::press});
+            made(buttons_).push_back({t, ev.button, ev.kind == script_event::press});
             break;
         case script_event::end:
             replay_held_ = {};
-            samples_.push_back({t, false, replay_held_});
+            made(samples_).push_back({t, false, replay_held_});
             break;
         }
     }
     // A deflected virtual device reports every frame, as a held cap does.
-    if (!is_zero(replay_held_)) samples_.push_back({T, false, replay_held_});
+    if (!is_zero(replay_held_)) made(samples_).push_back({T, false, replay_held_});
 }
 
 axes device_input::shape(const axes& raw) const {
@@ -229,18 +244,20 @@ frame_input device_input::consume(double T) {
     axes latest{};
     double latest_t = -1;
     int count = 0;
-    for (auto it = samples_.begin(); it != samples_.end();) {
-        if (it->live || it->t_ms <= T) {
-            const double t = it->live ? T : it->t_ms;
-            for (size_t i = 0; i < sum.size(); ++i) sum[i] += it->deflection[i];
-            if (t >= latest_t) {
-                latest_t = t;
-                latest = it->deflection;
+    if (samples_) {
+        for (auto it = samples_->begin(); it != samples_->end();) {
+            if (it->live || it->t_ms <= T) {
+                const double t = it->live ? T : it->t_ms;
+                for (size_t i = 0; i < sum.size(); ++i) sum[i] += it->deflection[i];
+                if (t >= latest_t) {
+                    latest_t = t;
+                    latest = it->deflection;
+                }
+                ++count;
+                it = samples_->erase(it);
+            } else {
+                ++it;
             }
-            ++count;
-            it = samples_.erase(it);
-        } else {
-            ++it;
         }
     }
     if (count > 0) {
@@ -259,12 +276,14 @@ frame_input device_input::consume(double T) {
     }
     in.deflection = shape(held_);
     in.deflected = !is_zero(in.deflection);
-    for (auto it = buttons_.begin(); it != buttons_.end();) {
-        if (it->t_ms < 0 || it->t_ms <= T) {
-            in.buttons.push_back(*it);
-            it = buttons_.erase(it);
-        } else {
-            ++it;
+    if (buttons_) {
+        for (auto it = buttons_->begin(); it != buttons_->end();) {
+            if (it->t_ms < 0 || it->t_ms <= T) {
+                in.buttons.push_back(*it);
+                it = buttons_->erase(it);
+            } else {
+                ++it;
+            }
         }
     }
     std::stable_sort(in.buttons.begin(), in.buttons.end(),
@@ -275,13 +294,13 @@ frame_input device_input::consume(double T) {
 bool device_input::busy() const {
     std::lock_guard lock(mutex_);
     const bool replaying = script_ && (script_next_ < script_->events.size() || !is_zero(replay_held_));
-    return !samples_.empty() || !buttons_.empty() || replaying || holding_;
+    return holds_items(samples_) || holds_items(buttons_) || replaying || holding_;
 }
 
 bool device_input::waiting() const {
     std::lock_guard lock(mutex_);
     const bool replaying = script_ && (script_next_ < script_->events.size() || !is_zero(replay_held_));
-    return !samples_.empty() || !buttons_.empty() || replaying;
+    return holds_items(samples_) || holds_items(buttons_) || replaying;
 }
 
 }  // namespace zibrel::qorzibrel

@@ -85,8 +85,10 @@ private:
     const double timeout_ms_;
 
     mutable std::mutex mutex_;
-    std::deque<sample> samples_;
-    std::deque<button_event> buttons_;
+    // Made at the first input: a deque allocates its first block (over half a
+    // kilobyte) when it is made, and most open connections never get input.
+    std::optional<std::deque<sample>> samples_;
+    std::optional<std::deque<button_event>> buttons_;
     axes held_{};
     double held_t_ = 0;
     bool holding_ = false;

@@ -1,30 +1,44 @@
-// The application as the engine reaches it: its properties, read and written
-// by name. The interface layer implements this over a connection's accessors;
-// the engine knows no connection.
+// The application as the engine reaches it: the properties of the shared
+// table, read and written by their place in it. The interface layer implements
+// this over a connection's accessors; the engine knows no connection.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <string_view>
 
+#include "zibrel/property_table.h"
 #include "zibrel/value_record.h"
 
 namespace zibrel::qorzibrel {
 
+// The highest place (the rows' pos column, 1-based) in the shared table.
+inline constexpr int last_property_position = [] {
+    int highest = 0;
+#define ZIBREL_HIGHEST_POSITION(pos, ...) highest = std::max(highest, pos);
+    ZIBREL_PROPERTIES(ZIBREL_HIGHEST_POSITION, ZIBREL_HIGHEST_POSITION)
+#undef ZIBREL_HIGHEST_POSITION
+    return highest;
+}();
+
 // An engine owns its application and may outlive the connection it came from
 // (a frame can still be running when the connection is freed), so an
-// implementation keeps its own copy of whatever it calls.
+// implementation keeps its own hold on whatever it calls.
+//
+// A property is named by its place in the shared table, so that a frame looks
+// nothing up by name; a place outside 1..last_property_position is answered by
+// no accessor.
 class application {
 public:
     virtual ~application() = default;
 
-    // Whether the application answers reads (writes) of `name`.
-    virtual bool can_get(std::string_view name) const = 0;
-    virtual bool can_put(std::string_view name) const = 0;
-    // Read (write) `name` on the calling thread: the application's own result,
-    // 0 for success. A name it does not answer gives property-not-found.
-    virtual int32_t get(std::string_view name, value& v) const = 0;
-    virtual int32_t put(std::string_view name, const value& v) const = 0;
+    // Whether the application answers reads (writes) of the property at `position`.
+    virtual bool can_get(int position) const = 0;
+    virtual bool can_put(int position) const = 0;
+    // Read (write) it on the calling thread: the application's own result, 0
+    // for success. A property it does not answer gives property-not-found.
+    virtual int32_t get(int position, value& v) const = 0;
+    virtual int32_t put(int position, const value& v) const = 0;
 };
 
 // A number from a numeric record; NaN for any other type.

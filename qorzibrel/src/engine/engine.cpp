@@ -28,10 +28,11 @@ enum class engine::prop : int {
 
 namespace {
 
-constexpr const char* prop_names[] = {
-#define ZIBREL_ENGINE_PROP_NAME(pos, id, text, ...) text,
-    ZIBREL_PROPERTIES(ZIBREL_ENGINE_PROP_NAME, ZIBREL_ENGINE_PROP_NAME)
-#undef ZIBREL_ENGINE_PROP_NAME
+// Each property's place in the shared table, as the application is asked by it.
+constexpr int prop_positions[] = {
+#define ZIBREL_ENGINE_PROP_POSITION(pos, ...) pos,
+    ZIBREL_PROPERTIES(ZIBREL_ENGINE_PROP_POSITION, ZIBREL_ENGINE_PROP_POSITION)
+#undef ZIBREL_ENGINE_PROP_POSITION
 };
 
 // Speeds at full deflection and sensitivity 1.
@@ -62,14 +63,11 @@ struct engine::camera_state : view_camera {};
 
 engine::engine(std::unique_ptr<const application> app, settings s)
     : settings_(std::move(s)), app_(std::move(app)), input_(settings_) {
-    const auto n = static_cast<size_t>(prop::count);
-    readable_.resize(n);
-    writable_.resize(n);
-    getter_faults_.resize(n);
-    setter_faults_.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-        readable_[i] = app_->can_get(prop_names[i]);
-        writable_[i] = app_->can_put(prop_names[i]);
+    // The per-property state is sized by the table's places, one each.
+    static_assert(static_cast<int>(prop::count) == last_property_position);
+    for (size_t i = 0; i < static_cast<size_t>(prop::count); ++i) {
+        readable_[i] = app_->can_get(prop_positions[i]);
+        writable_[i] = app_->can_put(prop_positions[i]);
     }
 }
 
@@ -266,7 +264,7 @@ bool engine::alive() const { return !closed_.load() && !process_exiting(); }
 // clock went back): an application that reports each failure on standard
 // error does so about once a second at most, not every frame.
 bool engine::backing_off(const call_fault& fault) const {
-    return fault.failing && frame_t_ < fault.retry_at && frame_t_ >= fault.failed_at;
+    return fault.failing() && frame_t_ < fault.retry_at() && frame_t_ >= fault.failed_at;
 }
 
 void engine::note_result(call_fault& fault, bool ok) {
@@ -274,10 +272,9 @@ void engine::note_result(call_fault& fault, bool ok) {
         fault = {};
         return;
     }
-    fault.backoff_ms = fault.failing ? std::min(2 * fault.backoff_ms, backoff_max_ms) : backoff_first_ms;
-    fault.failing = true;
+    fault.backoff_ms = static_cast<float>(fault.failing() ? std::min(2.0 * fault.backoff_ms, backoff_max_ms)
+                                                          : backoff_first_ms);
     fault.failed_at = frame_t_;
-    fault.retry_at = frame_t_ + fault.backoff_ms;
 }
 
 bool engine::get(prop p, value& v) {
@@ -286,7 +283,7 @@ bool engine::get(prop p, value& v) {
     call_fault& fault = getter_faults_[i];
     if (backing_off(fault)) return false;
     v = value();
-    const int32_t result = app_->get(prop_names[i], v);
+    const int32_t result = app_->get(prop_positions[i], v);
     // "No hit" and "no pointer over the view" are answers of the moment, not faults: the
     // next ask (the view's centre after a miss under the pointer) must still be made.
     const bool momentary = (p == prop::hit_lookat || p == prop::pointer_position) && result == result_not_supported;
@@ -301,7 +298,7 @@ void engine::put(prop p, const value& v) {
     const bool event = p == prop::commands_active_command;
     call_fault& fault = setter_faults_[i];
     if (!event && backing_off(fault)) return;
-    const bool ok = app_->put(prop_names[i], v) == 0;
+    const bool ok = app_->put(prop_positions[i], v) == 0;
     if (!event) note_result(fault, ok);
 }
 
@@ -337,8 +334,8 @@ void engine::frame_body(double t_ms) {
             clock_changed_ = false;
             have_prev_ = false;
             // Back-offs were timed on the other clock.
-            std::fill(getter_faults_.begin(), getter_faults_.end(), call_fault{});
-            std::fill(setter_faults_.begin(), setter_faults_.end(), call_fault{});
+            getter_faults_.fill({});
+            setter_faults_.fill({});
         }
     }
     frame_t_ = t_ms;

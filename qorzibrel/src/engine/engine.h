@@ -9,7 +9,9 @@
 // frame in progress: a frame that cannot start (one is running) is skipped.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <bitset>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -86,7 +88,7 @@ private:
     const settings settings_;
     const std::unique_ptr<const application> app_;
     // Which of the properties this engine uses the application reads and writes, asked once.
-    std::vector<bool> readable_, writable_;
+    std::bitset<last_property_position> readable_, writable_;
     device_input input_;
     report_once told_;
 
@@ -123,12 +125,17 @@ private:
     double frame_t_ = 0;  // the time of the frame running
     // An accessor that failed is not called again before retry_at (frame
     // clock, ms); the back-off doubles with each failure in a row.
+    // Kept small and inside the engine: one per property and direction, for
+    // every connection. The back-offs (whole seconds, doubled up to a minute)
+    // are exact as floats.
     struct call_fault {
-        bool failing = false;
-        double failed_at = 0, retry_at = 0, backoff_ms = 0;
+        double failed_at = 0;
+        float backoff_ms = 0;  // 0: not failing
+        bool failing() const { return backoff_ms > 0; }
+        double retry_at() const { return failed_at + backoff_ms; }
     };
     static constexpr double backoff_first_ms = 1000, backoff_max_ms = 60000;
-    std::vector<call_fault> getter_faults_, setter_faults_;
+    std::array<call_fault, last_property_position> getter_faults_{}, setter_faults_{};
     bool backing_off(const call_fault& fault) const;
     void note_result(call_fault& fault, bool ok);
 };

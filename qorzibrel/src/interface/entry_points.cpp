@@ -34,9 +34,10 @@ bool valid_create_arguments(const connection_handle* handle, const char* profile
     return true;
 }
 
-// The open connection with this handle, or null. Requires the library mutex.
-std::shared_ptr<connection> open_connection(library_state& lib, connection_handle handle) {
-    auto conn = lib.find(handle);
+// The open connection with this handle, or null. Requires the library mutex,
+// and is valid while it is held.
+connection* open_connection(library_state& lib, connection_handle handle) {
+    connection* conn = lib.peek(handle);
     return conn != nullptr && conn->open.load() ? conn : nullptr;
 }
 
@@ -80,11 +81,7 @@ int32_t ZbCreate(connection_handle* handle, const char* profile, const property_
         auto conn = std::make_shared<connection>();
         conn->profile = profile;
         conn->options = *options;
-        conn->accessors.reserve(count);
-        for (size_t i = 0; i < count; ++i) {
-            const auto& entry = accessors[i];
-            conn->accessors.push_back({entry.name, entry.name, entry.getter, entry.setter, entry.cookie});
-        }
+        conn->accessors = std::make_shared<const accessor_table>(accessors, count);
         // The settings are read anew for every connection, so a changed
         // environment applies from the next open on; the application's are
         // the ones its thread gave for this profile just before. Not under the library
@@ -119,8 +116,8 @@ int32_t ZbClose(connection_handle handle) {
 #ifdef QORZIBREL_TEST_SEAMS
             ++lib.close_count;
 #endif
-            conn = open_connection(lib, handle);
-            if (conn == nullptr || conn->closing) return result_invalid_argument;
+            conn = lib.find(handle);
+            if (conn == nullptr || !conn->open.load() || conn->closing) return result_invalid_argument;
             conn->closing = true;
 #ifdef QORZIBREL_TEST_SEAMS
             hook = lib.close_hook;
@@ -180,7 +177,7 @@ int32_t ZbWriteValue(connection_handle handle, const char* property, const value
         {
             std::lock_guard lock(lib.mutex);
 #ifdef QORZIBREL_TEST_SEAMS
-            auto known = lib.find(handle);
+            connection* known = lib.peek(handle);
             if (known != nullptr && property != nullptr) ++known->write_counts[property];
             if (auto injected = lib.take_injection("ZbWriteValue")) return *injected;
 #endif

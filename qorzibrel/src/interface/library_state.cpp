@@ -17,6 +17,11 @@ std::shared_ptr<connection> library_state::find(connection_handle handle) const 
     return it != connections.end() ? it->second : nullptr;
 }
 
+connection* library_state::peek(connection_handle handle) const {
+    auto it = connections.find(handle);
+    return it != connections.end() ? it->second.get() : nullptr;
+}
+
 void library_state::closed_now(connection_handle handle, std::vector<std::shared_ptr<connection>>& released) {
     closed.push_back(handle);
     while (closed.size() > kept_closed) {

@@ -61,6 +61,9 @@ struct library_state {
 
     // The connection with this handle, open or closed, or null.
     std::shared_ptr<connection> find(connection_handle handle) const;
+    // The same without taking a reference, for a caller that uses it only
+    // while it holds the mutex.
+    connection* peek(connection_handle handle) const;
     // Note that `handle` closed; the closed connections beyond `kept_closed`
     // leave the table and are appended to `released`, for the caller to drop
     // once it no longer holds the mutex.

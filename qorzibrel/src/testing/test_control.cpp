@@ -15,6 +15,7 @@
 #include "engine/engine.h"
 #include "interface/exported.h"
 #include "interface/library_state.h"
+#include "interface/property_types.h"
 #include "base/result_codes.h"
 #include "testing/callers.h"
 
@@ -33,13 +34,17 @@ int copy_out(std::string_view text, char* buf, size_t len) {
     return static_cast<int>(text.size());
 }
 
-// The accessor call for property on conn (open or closed), found under the lock.
+// The accessor call for property on conn (open or closed), found under the lock
+// as a frame finds it: by the property's place in the table, which is looked
+// up before the lock is taken.
 std::optional<accessor_call> find_call(uint64_t conn, const char* property, bool setter) {
     if (property == nullptr) return std::nullopt;
+    const std::string_view name = property;
+    const int position = property_position(name);
     auto& lib = state();
     std::lock_guard lock(lib.mutex);
-    auto found = lib.find(conn);
-    return found != nullptr ? found->find_accessor(property, setter) : std::nullopt;
+    const connection* found = lib.peek(conn);
+    return found != nullptr ? found->find_accessor(name, position, setter) : std::nullopt;
 }
 
 int32_t call_accessor(uint64_t conn, const char* property, bool setter, const uint64_t* cookie, void* record) {
@@ -111,16 +116,16 @@ int zbctl_accessor_count(uint64_t conn) {
     auto& lib = state();
     std::lock_guard lock(lib.mutex);
     auto found = lib.find(conn);
-    return found != nullptr ? static_cast<int>(found->accessors.size()) : -1;
+    return found != nullptr ? static_cast<int>(found->accessors->size()) : -1;
 }
 
 int zbctl_accessor_at(uint64_t conn, int i, const char** name, int* has_getter, int* has_setter, uint64_t* cookie) {
     auto& lib = state();
     std::lock_guard lock(lib.mutex);
     auto found = lib.find(conn);
-    if (found == nullptr || i < 0 || static_cast<size_t>(i) >= found->accessors.size()) return -1;
-    const auto& entry = found->accessors[static_cast<size_t>(i)];
-    if (name != nullptr) *name = entry.name.c_str();
+    if (found == nullptr || i < 0 || static_cast<size_t>(i) >= found->accessors->size()) return -1;
+    const auto& entry = (*found->accessors)[static_cast<size_t>(i)];
+    if (name != nullptr) *name = entry.name;
     if (has_getter != nullptr) *has_getter = entry.getter != nullptr;
     if (has_setter != nullptr) *has_setter = entry.setter != nullptr;
     if (cookie != nullptr) *cookie = entry.cookie;
@@ -193,7 +198,7 @@ int zbctl_hammer_start(uint64_t conn, const char* property, int set, const void*
             std::lock_guard lock(lib.mutex);
             auto found = lib.find(conn);
             if (found == nullptr) return -1;
-            call = found->find_accessor(property, set != 0);
+            call = found->find_accessor(property, property_position(property), set != 0);
             target = found;
         }
         if (!call) return -1;

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "qorzibrel_test_support.h"
+#include "zibrel/property_table.h"
 
 namespace navtest {
 namespace {
@@ -65,6 +66,10 @@ TEST_F(CallbacksTest, MissingAccessorsAreReportedWithoutCalling) {
         {"getter of a set-only entry", conn, motion_name, false},
         {"setter of a get-only entry", conn, affine_name, true},
         {"unregistered property", conn, "view.extents", false},
+        {"name the table does not know", conn, "app.zoomLevel", false},
+        {"table name cut short", conn, "view.affin", false},
+        {"table name with more after it", conn, "view.affine.x", false},
+        {"table name in capitals", conn, "VIEW.AFFINE", false},
         {"null property", conn, nullptr, true},
         {"unknown connection", conn + 1, affine_name, false},
     };
@@ -83,15 +88,57 @@ TEST_F(CallbacksTest, MissingAccessorsAreReportedWithoutCalling) {
 }
 
 TEST_F(CallbacksTest, FirstEntryWithTheFunctionIsUsed) {
-    sink setter_only;
-    sink getter;
-    const uint64_t conn = open({setter_only.accessor(affine_name, false, true), getter.accessor(affine_name)});
-    value v;
-    EXPECT_EQ(zbctl_get(conn, affine_name, &v), 0);
-    EXPECT_EQ(zbctl_set(conn, affine_name, &v), 0);
-    EXPECT_EQ(getter.gets, 1u);
-    EXPECT_EQ(getter.sets, 0u);
-    EXPECT_EQ(setter_only.sets, 1u);
+    // Names of the shared table and names of the application's own are kept
+    // apart by the library; both must choose the same way.
+    for (const char* name : {affine_name, "app.zoomLevel", "view.affine.x", ""}) {
+        SCOPED_TRACE(name);
+        sink setter_only, getter, late;
+        std::vector<const char*> names;
+        getter.on_get = [&](const char* n, value*) {
+            names.push_back(n);
+            return 0;
+        };
+        setter_only.on_set = [&](const char* n, const value*) {
+            names.push_back(n);
+            return 0;
+        };
+        const uint64_t conn =
+            open({setter_only.accessor(name, false, true), getter.accessor(name), late.accessor(name)});
+        const std::string asked(name);  // another pointer to the same text
+        value v;
+        EXPECT_EQ(zbctl_get(conn, asked.c_str(), &v), 0);
+        EXPECT_EQ(zbctl_set(conn, asked.c_str(), &v), 0);
+        EXPECT_EQ(getter.gets, 1u);
+        EXPECT_EQ(getter.sets, 0u);
+        EXPECT_EQ(setter_only.sets, 1u);
+        EXPECT_EQ(late.gets + late.sets, 0u);
+        EXPECT_EQ(names, (std::vector<const char*>{name, name}));
+    }
+}
+
+TEST_F(CallbacksTest, EveryNameOfTheTableReachesItsOwnEntry) {
+    // The library finds the table's names by a hash of their own: each must
+    // land on its entry, and a name one character off on none.
+    const std::vector<std::string> names{
+#define TABLE_NAME(pos, id, text, ...) text,
+        ZIBREL_PROPERTIES(TABLE_NAME, TABLE_NAME)
+#undef TABLE_NAME
+    };
+    std::vector<sink> sinks(names.size());
+    std::vector<zibrel::property_accessor> accessors;
+    for (size_t i = 0; i < names.size(); ++i) accessors.push_back(sinks[i].accessor(names[i].c_str()));
+    const uint64_t conn = open(accessors);
+    for (size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        value v;
+        EXPECT_EQ(zbctl_get(conn, names[i].c_str(), &v), 0);
+        EXPECT_EQ(zbctl_set(conn, names[i].c_str(), &v), 0);
+        EXPECT_EQ(sinks[i].gets, 1u);
+        EXPECT_EQ(sinks[i].sets, 1u);
+        for (std::string off : {names[i] + "x", names[i].substr(0, names[i].size() - 1), "x" + names[i]}) {
+            EXPECT_EQ(zbctl_get(conn, off.c_str(), &v), property_not_found) << off;
+        }
+    }
 }
 
 // Getter and setter that record the cookie instead of trusting it.

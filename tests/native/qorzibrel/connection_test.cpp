@@ -23,10 +23,12 @@ TEST_F(ConnectionTest, KeepsCopiesOfAccessorsProfileAndOptions) {
                             case_t{true, 0xFFFFFFFFu}}) {
         SCOPED_TRACE(testing::Message() << "multi_threaded " << c.multi_threaded << " flags " << c.flags);
         // Everything handed to ZbCreate is the caller's and is scrambled right after.
-        std::vector<std::string> names{"view.affine", "motion", "hit.lookat"};
+        // Names of the shared table and one of the application's own.
+        std::vector<std::string> names{"view.affine", "motion", "hit.lookat", "app.zoomLevel"};
         std::vector<property_accessor> array{{names[0].c_str(), &get_nothing, &set_nothing, 11},
                                              {names[1].c_str(), nullptr, &set_nothing, 22},
-                                             {names[2].c_str(), &get_nothing, nullptr, 33}};
+                                             {names[2].c_str(), &get_nothing, nullptr, 33},
+                                             {names[3].c_str(), &get_nothing, &set_nothing, 44}};
         std::string profile = "navigation-profile";
         auto opts = options(c.multi_threaded, c.flags);
 
@@ -38,9 +40,9 @@ TEST_F(ConnectionTest, KeepsCopiesOfAccessorsProfileAndOptions) {
         array.assign(array.size(), property_accessor{});
         opts = create_options{};
 
-        ASSERT_EQ(zbctl_accessor_count(handle), 3);
-        const std::array<std::array<int, 2>, 3> functions{{{1, 1}, {0, 1}, {1, 0}}};
-        for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(zbctl_accessor_count(handle), 4);
+        const std::array<std::array<int, 2>, 4> functions{{{1, 1}, {0, 1}, {1, 0}, {1, 1}}};
+        for (int i = 0; i < 4; ++i) {
             const char* name = nullptr;
             int has_getter = -1;
             int has_setter = -1;
@@ -51,7 +53,7 @@ TEST_F(ConnectionTest, KeepsCopiesOfAccessorsProfileAndOptions) {
             EXPECT_EQ(has_setter, functions[static_cast<size_t>(i)][1]);
             EXPECT_EQ(cookie, 11u * static_cast<uint64_t>(i + 1));
         }
-        EXPECT_EQ(zbctl_accessor_at(handle, 3, nullptr, nullptr, nullptr, nullptr), -1);
+        EXPECT_EQ(zbctl_accessor_at(handle, 4, nullptr, nullptr, nullptr, nullptr), -1);
         EXPECT_EQ(zbctl_accessor_at(handle, -1, nullptr, nullptr, nullptr, nullptr), -1);
 
         char full[64];

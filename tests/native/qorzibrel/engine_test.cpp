@@ -3,6 +3,7 @@
 // application's thread and from the library's timer thread.
 #include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <mutex>
@@ -259,6 +260,33 @@ TEST_F(EngineTest, ApplicationDrivenFramesWriteMotionAroundTransactions) {
     expected.insert(expected.end(), {"pivot.visible", "motion"});
     EXPECT_EQ(app.writes, expected);
     EXPECT_EQ(zbctl_frame_count(conn), 30u);
+}
+
+TEST_F(EngineTest, FramesCallTheFirstGetterAndTheFirstSetterOfEachName) {
+    // Around the application's entries: a set-only "view.affine" before them
+    // (it gets the camera writes), later entries of the same names (never
+    // called), and names of the application's own (never asked for by a frame).
+    camera_app app;
+    sink first_setter, late, own;
+    std::vector<property_accessor> accessors{own.accessor("app.zoomLevel"),
+                                             first_setter.accessor("view.affine", false, true)};
+    for (const auto& a : app.accessors()) accessors.push_back(a);
+    for (const char* n : {"view.affine", "view.fov", "motion", "transaction"}) accessors.push_back(late.accessor(n));
+    accessors.push_back(own.accessor("view.affine.x"));
+    const uint64_t conn = open(accessors);
+    write(conn, "frame.timingSource", value(int32_t{1}));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(zbctl_device_sample(conn, 10.0 * i, 0, 0, 0, 0, 1, 0), 0);
+        write(conn, "frame.time", value(10.0 * i));
+    }
+    EXPECT_EQ(zbctl_frame_count(conn), 3u);
+    EXPECT_EQ(first_setter.sets, 3u);  // one camera per frame
+    EXPECT_EQ(first_setter.gets, 0u);
+    EXPECT_EQ(app.camera_writes.load(), 0);
+    std::lock_guard lock(app.mutex);
+    EXPECT_EQ(std::count(app.writes.begin(), app.writes.end(), "transaction"), 6);
+    EXPECT_GT(app.s.gets.load(), 0u);  // the camera and the view are read from the application
+    EXPECT_EQ(late.gets + late.sets + own.gets + own.sets, 0u);
 }
 
 TEST_F(EngineTest, TheTimerThreadMovesTheCameraAndSurvivesACloseFromItsCallback) {
