@@ -131,11 +131,15 @@ int callbacks(int rounds, int64_t calls) {
     const create_options options{sizeof(create_options), false, 0};
     if (ZbCreate(&bare, "bench-bare", &bare_entry, 1, &options) != 0) throw std::runtime_error("ZbCreate failed");
 
-    // What every callback does first: find the cookie's accessor object and lock it.
+    // What every callback does first: find the cookie's registration and count
+    // the call in it, and at the end leave it.
     auto registry_lookup = [cookie](value& r) {
-        auto locked = Qor::Kinemo::Navigation3D::SinkRegistry::at(cookie)->lock();
+        using Qor::Kinemo::Navigation3D::SinkRegistry;
+        auto* found = SinkRegistry::find_direct(cookie);
+        if (found == nullptr) return 1;
         r.m = camera;
-        return locked->GetIView() != nullptr ? 0 : 1;
+        SinkRegistry::leave(*found);
+        return 0;
     };
 
     std::vector<double> native, library_only, framework_only, registry_only;

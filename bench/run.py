@@ -40,7 +40,7 @@ ROWS = [
     ("a", "native_get", "library -> native model's getter: lookup, lock, conversion"),
     ("", "native_get_library_only", "  of which the library alone (bare getter)"),
     ("", "native_get_framework_only", "  of which our callback alone (no library)"),
-    ("", "native_registry_lookup", "    of which the registry lookup (at + lock)"),
+    ("", "native_registry_lookup", "    of which the registry lookup (find + leave)"),
     ("b", "py_get_here", "library -> Python getter, calling thread"),
     ("b'", "py_get_here_held", "  the same, lock held by the caller (no handover)"),
     ("c", "py_get_thread", "library -> Python getter, new library thread"),

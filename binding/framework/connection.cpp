@@ -31,56 +31,63 @@ public:
     refused_call() : std::out_of_range("Cookie does not exist in the Collection") {}
 };
 
-}  // namespace
+using registration = SinkRegistry::registration;
 
-// Counts an accessor call in progress; refuses it once the model is detached.
-// The guards of one thread form a list through the stack, innermost first: a
-// model may be destroyed from inside one of its own callbacks (an override
-// dropping the last reference), and its destructor must not wait for that call.
-class CZibrelImpl::call_guard {
+// An accessor call in progress, counted in its registry entry; refused once the
+// model is detached. The guards of one thread form a list through the stack,
+// innermost first: a model may be destroyed from inside one of its own
+// callbacks (an override dropping the last reference), and its destructor must
+// not wait for that call.
+class call_guard {
 public:
-    explicit call_guard(CZibrelImpl& impl) : impl_(impl) {
-        impl_.active_calls_.fetch_add(1);
-        if (impl_.detached_.load()) {
-            leave();
+    // Enters a call that SinkRegistry::find_direct has already counted.
+    explicit call_guard(registration& e) : entry_(e) {
+        if (entry_.refused.load()) {
+            SinkRegistry::leave(entry_);
             // To the library a model being destroyed is already gone.
             throw refused_call();
         }
         outer_ = innermost;
         innermost = this;
     }
+    struct count_it {};
+    // Counts the call first.
+    call_guard(registration& e, count_it) : call_guard((e.calls.fetch_add(1), e)) {}
     ~call_guard() {
         innermost = outer_;
-        leave();
+        SinkRegistry::leave(entry_);
     }
     call_guard(const call_guard&) = delete;
     call_guard& operator=(const call_guard&) = delete;
 
-    // How many calls of impl the calling thread is inside.
-    static int on_this_thread(const CZibrelImpl* impl) {
+    // How many calls of e the calling thread is inside.
+    static int on_this_thread(const registration* e) {
         int n = 0;
-        for (const call_guard* g = innermost; g != nullptr; g = g->outer_) n += &g->impl_ == impl;
+        for (const call_guard* g = innermost; g != nullptr; g = g->outer_) n += &g->entry_ == e;
         return n;
     }
 
 private:
-    void leave() {
-        // A waiter may be waiting for a count other than zero: the destructor
-        // running inside one of the model's own callbacks waits for the calls of
-        // its own thread only. Once the model is detached, every change wakes it.
-        if (impl_.active_calls_.fetch_sub(1) == 1 || impl_.detached_.load()) impl_.active_calls_.notify_all();
-    }
     static thread_local const call_guard* innermost;
 
-    CZibrelImpl& impl_;
+    registration& entry_;
     const call_guard* outer_ = nullptr;
 };
 
-thread_local const CZibrelImpl::call_guard* CZibrelImpl::call_guard::innermost = nullptr;
+thread_local const call_guard* call_guard::innermost = nullptr;
+
+}  // namespace
 
 CZibrelImpl::CZibrelImpl(IAccessors* accessors) : accessors_(accessors) {}
 
-CZibrelImpl::~CZibrelImpl() = default;
+CZibrelImpl::~CZibrelImpl() {
+    // Callbacks reach the application's accessors without holding this object,
+    // so none may get in from here on; the cookie goes with the interface, and
+    // the entry is reused once the calls still inside it are over.
+    if (entry_ != nullptr) entry_->refused.store(true);
+    interface_.reset();
+    SinkRegistry::release(entry_);
+}
 
 std::shared_ptr<CZibrelImpl> CZibrelImpl::CreateInstance(IAccessors* accessors, bool multiThreaded,
                                                          zbOptions options) {
@@ -91,7 +98,10 @@ std::shared_ptr<CZibrelImpl> CZibrelImpl::CreateInstance(IAccessors* accessors, 
     std::shared_ptr<CZibrelImpl> impl = std::make_shared<make_shared_enabler>(accessors);
     // The registry refers to this object's own accessor part, which forwards to the application.
     std::shared_ptr<IAccessors> own(impl, static_cast<IAccessors*>(impl.get()));
-    impl->interface_ = std::make_unique<CZibrelInterface>(std::move(own), multiThreaded, options);
+    // Callbacks go straight to the application's accessors, counted in the entry.
+    auto interface = std::make_unique<CZibrelInterface>(std::move(own), accessors, multiThreaded, options);
+    impl->entry_ = interface->Entry();
+    impl->interface_ = std::move(interface);
     return impl;
 }
 
@@ -113,31 +123,32 @@ void CZibrelImpl::Open() {
 }
 
 void CZibrelImpl::RefuseIfDetached() const {
-    if (detached_.load())
+    if (entry_->refused.load())
         throw std::runtime_error("The navigation model has been detached from the library for good; it cannot connect "
                                  "again.");
 }
 
 void CZibrelImpl::Detach() {
-    detached_.store(true);
+    entry_->refused.store(true);
     interface_->Close();
     static_cast<CZibrelInterface&>(*interface_).Withdraw();
 }
 
 void CZibrelImpl::WaitForCallbacks() {
-    const int own = call_guard::on_this_thread(this);
-    for (int active = active_calls_.load(); active > own; active = active_calls_.load()) active_calls_.wait(active);
+    std::atomic<int>& calls = entry_->calls;
+    const int own = call_guard::on_this_thread(entry_);
+    for (int active = calls.load(); active > own; active = calls.load()) calls.wait(active);
 }
 
-void CZibrelImpl::ForgetCallsOfOtherThreads() { active_calls_.store(call_guard::on_this_thread(this)); }
+void CZibrelImpl::ForgetCallsOfOtherThreads() { entry_->calls.store(call_guard::on_this_thread(entry_)); }
 
 #define ZIBREL_FORWARD(pos, id, text, type, access, iface, T, M, getter, get, gk, gn, setter, set, sk, sn) \
     ZIBREL_IF_SERVED(gk, int32_t CZibrelImpl::getter(accessor_output<T>& value) {                         \
-        call_guard guard(*this);                                                                            \
+        call_guard guard(*entry_, call_guard::count_it{});                                                  \
         return accessors_->getter(value);                                                                   \
     })                                                                                                      \
     ZIBREL_IF_SERVED(sk, int32_t CZibrelImpl::setter(accessor_input<T> value) {                           \
-        call_guard guard(*this);                                                                            \
+        call_guard guard(*entry_, call_guard::count_it{});                                                  \
         return accessors_->setter(std::move(value));                                                        \
     })
 ZIBREL_SERVED_PROPERTIES(ZIBREL_FORWARD)
@@ -148,6 +159,14 @@ ZIBREL_SERVED_PROPERTIES(ZIBREL_FORWARD)
 CZibrelInterface::CZibrelInterface(std::shared_ptr<IAccessors> accessors, bool multiThreaded, zbOptions options)
     : options_{sizeof(create_options), multiThreaded, static_cast<uint32_t>(options)} {
     cookie_ = SinkRegistry::insert(std::make_shared<WeakAccessorPtr<IAccessors>>(accessors));
+}
+
+CZibrelInterface::CZibrelInterface(std::shared_ptr<IAccessors> accessors, IAccessors* direct, bool multiThreaded,
+                                   zbOptions options)
+    : options_{sizeof(create_options), multiThreaded, static_cast<uint32_t>(options)} {
+    entry_ = SinkRegistry::insert_direct(std::make_shared<WeakAccessorPtr<IAccessors>>(accessors), direct);
+    if (entry_ == nullptr) throw std::logic_error("The accessor interface is null");
+    cookie_ = entry_->cookie.load();
 }
 
 CZibrelInterface::~CZibrelInterface() {
@@ -347,8 +366,15 @@ int32_t dispatch(direction d, sink_cookie cookie, const char* property, Record* 
     // the call; a refused record goes back as it came.
     const value_type arrived_as = record->type;
     try {
+        // A model's own registration: its accessors are called directly, kept
+        // from going by the count of calls inside that their owner waits for.
+        if (registration* e = SinkRegistry::find_direct(cookie)) {
+            call_guard guard(*e);
+            return call(*e->direct.load(std::memory_order_relaxed));
+        }
+        // Any other sink is locked for the call.
         std::unique_ptr<AccessorInterface> handle = SinkRegistry::at(cookie)->lock();
-        return call(std::move(handle));
+        return call(*handle);
     } catch (const refused_call& e) {
         if constexpr (!std::is_const_v<Record>) record->type = arrived_as;
         line_a(d, cookie, property, record, e.what());
@@ -373,6 +399,23 @@ template <typename Interface>
 Interface& live(Interface* i) {
     if (i == nullptr) throw std::out_of_range("The accessor object no longer exists");
     return *i;
+}
+
+template <typename Interface>
+Interface& live(AccessorInterface& handle) {
+    if constexpr (std::is_same_v<Interface, ISpace3D>) return live(handle.GetISpace3D());
+    if constexpr (std::is_same_v<Interface, IView>) return live(handle.GetIView());
+    if constexpr (std::is_same_v<Interface, IModel>) return live(handle.GetIModel());
+    if constexpr (std::is_same_v<Interface, IPivot>) return live(handle.GetIPivot());
+    if constexpr (std::is_same_v<Interface, IHit>) return live(handle.GetIHit());
+    if constexpr (std::is_same_v<Interface, IEvents>) return live(handle.GetIEvents());
+    if constexpr (std::is_same_v<Interface, IState>) return live(handle.GetIState());
+}
+
+// A direct registration's accessors serve every interface.
+template <typename Interface>
+Interface& live(IAccessors& accessors) {
+    return accessors;
 }
 
 // A command id: a null text is an empty id. A text is never read past the
@@ -412,17 +455,17 @@ int32_t CZibrelInterface::SetValue(sink_cookie cookie, const char* property, con
     return dispatch(direction::set, cookie, property, value, call);
 }
 
-using handle_t = std::unique_ptr<AccessorInterface>;
-
+// Each callable takes the accessors it is given: a locked handle
+// (AccessorInterface&) or a model's own accessors (IAccessors&).
 #define ZIBREL_CALLBACK(pos, id, text, type, access, iface, T, M, getter, get, gk, gn, setter, set, sk, sn)      \
     ZIBREL_IF_SERVED(gk, int32_t CZibrelInterface::getter(sink_cookie cookie, const char* property, value* value) {   \
-        return GetValue(cookie, property, value, [value](handle_t h) {                                                 \
-            return live(h->Get##iface()).getter(static_cast<accessor_output<T>&>(*value));                             \
+        return GetValue(cookie, property, value, [value](auto& accessors) {                                            \
+            return live<iface>(accessors).getter(static_cast<accessor_output<T>&>(*value));                            \
         });                                                                                                            \
     })                                                                                                                 \
     ZIBREL_IF_SERVED(sk, int32_t CZibrelInterface::setter(sink_cookie cookie, const char* property, const value* value) { \
-        return SetValue(cookie, property, value, [value](handle_t h) {                                                 \
-            return live(h->Get##iface()).setter(setter_argument<T>(*value));                                           \
+        return SetValue(cookie, property, value, [value](auto& accessors) {                                            \
+            return live<iface>(accessors).setter(setter_argument<T>(*value));                                          \
         });                                                                                                            \
     })
 ZIBREL_SERVED_PROPERTIES(ZIBREL_CALLBACK)

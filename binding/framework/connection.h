@@ -38,6 +38,9 @@ public:
 
 class CZibrelInterface;
 
+// The registry of accessor objects that the library's callbacks look up.
+using SinkRegistry = Qor::Kinemo::StaticSinkCollection<class CZibrelInterface, IWeakPtr>;
+
 class CZibrelImpl : public IZibrel, private IAccessors, public std::enable_shared_from_this<CZibrelImpl> {
 public:
     static std::shared_ptr<CZibrelImpl> CreateInstance(IAccessors* accessors, bool multiThreaded, zbOptions options);
@@ -68,8 +71,6 @@ protected:
     explicit CZibrelImpl(IAccessors* accessors);
 
 private:
-    class call_guard;
-
     void RefuseIfDetached() const;
 
     // Every accessor of the table, forwarded to the application's accessors.
@@ -81,17 +82,18 @@ private:
 
     IAccessors* accessors_;
     std::unique_ptr<IZibrel> interface_;
-    // Accessor calls in progress, and whether new ones are refused.
-    std::atomic<int> active_calls_{0};
-    std::atomic<bool> detached_{false};
+    // The registration through which callbacks reach accessors_ directly: it
+    // counts the accessor calls in progress and refuses new ones once detached.
+    SinkRegistry::registration* entry_ = nullptr;
 };
-
-// The registry of accessor objects that the library's callbacks look up.
-using SinkRegistry = Qor::Kinemo::StaticSinkCollection<class CZibrelInterface, IWeakPtr>;
 
 class CZibrelInterface : public IZibrel, private Qor::Kinemo::StaticSinkCollection<CZibrelInterface, IWeakPtr> {
 public:
     CZibrelInterface(std::shared_ptr<IAccessors> accessors, bool multiThreaded, zbOptions options);
+    // Registers accessors so that callbacks call `direct` without locking them;
+    // the owner of `direct` takes the registry entry (Entry()) and releases it.
+    CZibrelInterface(std::shared_ptr<IAccessors> accessors, IAccessors* direct, bool multiThreaded,
+                     zbOptions options);
     ~CZibrelInterface() override;
 
     int32_t Write(const std::string& name, const value& value) override;
@@ -103,6 +105,8 @@ public:
 
     // Removes the cookie from the registry now rather than at destruction.
     void Withdraw();
+    // The direct registration's entry (null for the other constructor).
+    SinkRegistry::registration* Entry() const { return entry_; }
 
     static int32_t ReadValue(connection_handle handle, const char* name, value* value);
     static int32_t WriteValue(connection_handle handle, const char* name, const value* value);
@@ -125,6 +129,7 @@ private:
     // Set while Open runs, so that an Open from inside it is refused instead of deadlocking.
     std::atomic<bool> opening_{false};
     sink_cookie cookie_ = 0;
+    SinkRegistry::registration* entry_ = nullptr;
     std::string profile_;
     create_options options_;
 };

@@ -1,6 +1,7 @@
 #include "values/value.h"
 
 #include <sstream>
+#include <type_traits>
 
 namespace zibrel {
 
@@ -10,17 +11,38 @@ void value::refuse(const char* target) const {
     throw conversion_error(message.str());
 }
 
+namespace {
+
+// The payload member that holds a T: named, not cast from another member, so
+// the compiler knows which object each access reads.
+template <typename T, typename Record>
+auto& payload(Record& r) {
+    if constexpr (std::is_same_v<T, flag>) return r.b;
+    else if constexpr (std::is_same_v<T, double>) return r.d;
+    else if constexpr (std::is_same_v<T, point>) return r.pt;
+    else if constexpr (std::is_same_v<T, vector>) return r.v;
+    else if constexpr (std::is_same_v<T, plane>) return r.pl;
+    else if constexpr (std::is_same_v<T, box>) return r.bx;
+    else if constexpr (std::is_same_v<T, frustum>) return r.fr;
+    else {
+        static_assert(std::is_same_v<T, matrix>);
+        return r.m;
+    }
+}
+
+}  // namespace
+
 template <typename T>
 T& value::reference(value_type t, const char* target) {
     if (type == auto_type) type = t;
     if (type != t) refuse(target);
-    return *reinterpret_cast<T*>(&m);
+    return payload<T>(*this);
 }
 
 template <typename T>
 const T& value::exact(value_type t, const char* target) const {
     if (type != t) refuse(target);
-    return *reinterpret_cast<const T*>(&m);
+    return payload<T>(*this);
 }
 
 value::operator flag&() { return reference<flag>(bool_type, "bool_type"); }

@@ -3,10 +3,15 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "framework_support.h"
 
@@ -168,18 +173,23 @@ TEST_F(ThroughLibrary, CallsFromLibraryThreadsReachTheAccessor) {
     EXPECT_EQ(recorder.calls().size(), 1000u);
 }
 
+// The callbacks below behave alike whichever way they reach the accessors.
+class EachWay : public testing::TestWithParam<reached> {};
+INSTANTIATE_TEST_SUITE_P(Callbacks, EachWay, testing::Values(reached::through_sink, reached::directly),
+                         [](const testing::TestParamInfo<reached>& info) { return name_of(info.param); });
+
 // ---------------------------------------------------------------- conversions
 
-TEST(Callbacks, DoubleGetterAcceptsFloatRecordAndRetagsIt) {
-    registered r;
+TEST_P(EachWay, DoubleGetterAcceptsFloatRecordAndRetagsIt) {
+    registered r{GetParam()};
     value record(float_type);
     EXPECT_EQ(CZibrelInterface::GetViewFOV(r.cookie, view_fov, &record), 0);
     EXPECT_EQ(record.type, double_type);
     EXPECT_EQ(record.d, answer_double);
 }
 
-TEST(Callbacks, FovSetterReadsAnyRecordAsANumber) {
-    registered r;
+TEST_P(EachWay, FovSetterReadsAnyRecordAsANumber) {
+    registered r{GetParam()};
     const struct {
         value input;
         const char* call;
@@ -196,8 +206,8 @@ TEST(Callbacks, FovSetterReadsAnyRecordAsANumber) {
 }
 
 // A record of the wrong type: line B, io error, the accessor not called.
-TEST(Callbacks, WrongRecordTypeIsRefusedWithLineB) {
-    registered r;
+TEST_P(EachWay, WrongRecordTypeIsRefusedWithLineB) {
+    registered r{GetParam()};
     const std::string c = hex(r.cookie);
 
     value box_record = typed(box_type, answer_box);
@@ -225,13 +235,13 @@ TEST(Callbacks, WrongRecordTypeIsRefusedWithLineB) {
 
 // ----------------------------------------------------------------- cookies
 
-TEST(Callbacks, UnknownAndErasedCookiesGiveLineA) {
+TEST_P(EachWay, UnknownAndErasedCookiesGiveLineA) {
     value record;
     std::string err = stderr_of([&] { EXPECT_EQ(CZibrelInterface::GetCameraMatrix(0, view_affine, &record), invalid_argument_result); });
     EXPECT_EQ(err, "std::out_of_range exception thrown in GetValue(0x0, view.affine, value)\nnullCookie does not exist in the "
                    "Collection\n");
 
-    auto r = std::make_unique<registered>();
+    auto r = std::make_unique<registered>(GetParam());
     const sink_cookie cookie = r->cookie;
     std::shared_ptr<Recorder> recorder = r->recorder;
     EXPECT_EQ(CZibrelInterface::GetCameraMatrix(cookie, view_affine, &record), 0);
@@ -244,8 +254,8 @@ TEST(Callbacks, UnknownAndErasedCookiesGiveLineA) {
     EXPECT_TRUE(recorder->calls().empty());
 }
 
-TEST(Callbacks, AccessorResultsAndExceptions) {
-    registered r;
+TEST_P(EachWay, AccessorResultsAndExceptions) {
+    registered r{GetParam()};
     value record;
 
     // A failure result of the accessor itself passes unchanged and silently.
@@ -275,8 +285,8 @@ TEST(Callbacks, AccessorResultsAndExceptions) {
     }
 }
 
-TEST(Callbacks, NullPointersAreRefusedWithoutDereference) {
-    registered r;
+TEST_P(EachWay, NullPointersAreRefusedWithoutDereference) {
+    registered r{GetParam()};
     value record;
     std::string err = stderr_of([&] {
         EXPECT_EQ(CZibrelInterface::GetCameraMatrix(r.cookie, view_affine, nullptr), invalid_argument_result);
@@ -288,8 +298,8 @@ TEST(Callbacks, NullPointersAreRefusedWithoutDereference) {
     EXPECT_EQ(record.type, auto_type);
 }
 
-TEST(Callbacks, ActiveCommandTexts) {
-    registered r;
+TEST_P(EachWay, ActiveCommandTexts) {
+    registered r{GetParam()};
     value null_text(cstr_type);
     char unterminated[] = {'a', 'b', 'c', 'd'};
     const value bounded(unterminated, 3);  // no NUL within the length
@@ -300,8 +310,8 @@ TEST(Callbacks, ActiveCommandTexts) {
 
 // Records that say they hold more than they do. Heap buffers, so that the
 // sanitized build sees any read past them.
-TEST(Callbacks, ActiveCommandTextsAreReadNoFurtherThanTheirRecords) {
-    registered r;
+TEST_P(EachWay, ActiveCommandTextsAreReadNoFurtherThanTheirRecords) {
+    registered r{GetParam()};
     auto buffer = std::make_unique<char[]>(3);
     std::memcpy(buffer.get(), "xyz", 3);
     value cstr_unterminated(cstr_type);
@@ -345,7 +355,7 @@ constexpr int frames_unwound_when_a_thread_ends = 1;
     pthread_exit(nullptr);
     __builtin_unreachable();
 }
-TEST(Callbacks, ThreadEndedInsideACallbackUnwindsThroughIt) {
+TEST_P(EachWay, ThreadEndedInsideACallbackUnwindsThroughIt) {
     struct ending : Recorder {
         std::atomic<int> unwound{0};
         int32_t GetCameraMatrix(matrix&) override {
@@ -358,8 +368,8 @@ TEST(Callbacks, ThreadEndedInsideACallbackUnwindsThroughIt) {
         int32_t SetViewFOV(double) override { end_this_thread(); }
     };
     auto model = std::make_shared<ending>();
-    const sink_cookie cookie =
-        SinkRegistry::insert(std::make_shared<Qor::Kinemo::WeakAccessorPtr<IAccessors>>(model));
+    registered r{GetParam(), model};
+    const sink_cookie cookie = r.cookie;
     static sink_cookie current = 0;
     current = cookie;
     using body = void* (*)(void*);
@@ -387,7 +397,10 @@ TEST(Callbacks, ThreadEndedInsideACallbackUnwindsThroughIt) {
                                               : "this platform ends a thread without unwinding");
     // Whatever the platform, the registry is still usable by the threads left.
     EXPECT_NE(SinkRegistry::at(cookie)->lock()->GetIView(), nullptr);
-    SinkRegistry::erase(cookie);
+    if (r.record != nullptr) {
+        EXPECT_EQ(r.record->calls.load(), frames_unwound_when_a_thread_ends ? 0 : 2)
+            << "an unwound call leaves its count; an abandoned one cannot";
+    }
 }
 
 TEST(Callbacks, ObjectGoneBehindItsCookieIsNotCalled) {
@@ -421,4 +434,93 @@ TEST(Registry, SinkTakenBeforeEraseStaysUsable) {
     ASSERT_NE(handle->GetIView(), nullptr);
     EXPECT_EQ(handle->GetIView()->GetCameraMatrix(m), 0);
     EXPECT_EQ(m.m33, 16);
+}
+
+// Direct registrations are looked up without the lock while they fit its
+// table, and in the map beyond that: each reaches its own accessors, and none
+// answers once erased.
+TEST(Registry, EveryDirectRegistrationReachesOnlyItsOwnAccessors) {
+    for (const int count : {1, 300, 3000}) {
+        std::vector<std::unique_ptr<registered>> all;
+        for (int i = 0; i < count; ++i) all.push_back(std::make_unique<registered>(reached::directly));
+        for (int i = 1; i < count; i += 2) SinkRegistry::erase(all[i]->cookie);
+        testing::internal::CaptureStderr();  // line A for every erased cookie
+        for (int i = 0; i < count; ++i) {
+            value record;
+            const int32_t expected = i % 2 == 0 ? 0 : invalid_argument_result;
+            EXPECT_EQ(CZibrelInterface::GetCameraMatrix(all[i]->cookie, view_affine, &record), expected)
+                << "registration " << i << " of " << count;
+            EXPECT_EQ(all[i]->recorder->calls().size(), i % 2 == 0 ? 1u : 0u) << "registration " << i << " of " << count;
+        }
+        testing::internal::GetCapturedStderr();
+    }
+}
+
+// A record handed back is taken over by the next registration; the cookie it
+// had before finds nothing, and never the new registration's accessors.
+TEST(Registry, ARecordTakenOverAnswersOnlyForItsNewCookie) {
+    auto first = std::make_unique<registered>(reached::directly);
+    const sink_cookie old_cookie = first->cookie;
+    const SinkRegistry::registration* old_record = first->record;
+    const std::shared_ptr<Recorder> old_recorder = first->recorder;
+    first.reset();
+    registered second{reached::directly};
+    ASSERT_EQ(second.record, old_record) << "the test needs the record taken over";
+    value record;
+    const std::string err = stderr_of(
+        [&] { EXPECT_EQ(CZibrelInterface::GetCameraMatrix(old_cookie, view_affine, &record), invalid_argument_result); });
+    EXPECT_NE(err.find("Cookie does not exist in the Collection"), std::string::npos) << err;
+    EXPECT_TRUE(second.recorder->calls().empty());
+    EXPECT_TRUE(old_recorder->calls().empty());
+    EXPECT_EQ(CZibrelInterface::GetCameraMatrix(second.cookie, view_affine, &record), 0);
+    EXPECT_EQ(second.recorder->calls().size(), 1u);
+}
+
+// A call that got in before its registration was erased and handed back
+// completes, and its record is not taken over while the call is inside (the
+// new owner would count, and wait for, a call that is not its own).
+TEST(Registry, ARecordWithACallInsideIsNotTakenOver) {
+    struct gate {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool inside = false, go_on = false;
+    };
+    struct blocking : Recorder {
+        gate g;
+        int32_t GetCameraMatrix(matrix& m) override {
+            std::unique_lock lock(g.mutex);
+            g.inside = true;
+            g.changed.notify_all();
+            g.changed.wait_for(lock, std::chrono::seconds(10), [&] { return g.go_on; });
+            return Recorder::GetCameraMatrix(m);
+        }
+    };
+    auto model = std::make_shared<blocking>();
+    auto first = std::make_unique<registered>(reached::directly, model);
+    const SinkRegistry::registration* old_record = first->record;
+    int32_t result = -1;
+    std::thread caller([&result, cookie = first->cookie] {
+        value record;
+        result = CZibrelInterface::GetCameraMatrix(cookie, view_affine, &record);
+    });
+    bool inside = false;
+    {
+        std::unique_lock lock(model->g.mutex);
+        inside = model->g.changed.wait_for(lock, std::chrono::seconds(10), [&] { return model->g.inside; });
+    }
+    if (inside) {
+        first.reset();  // erased and handed back with the call inside
+        registered second{reached::directly};
+        EXPECT_NE(second.record, old_record);
+        EXPECT_EQ(second.record->calls.load(), 0);
+    }
+    {
+        std::lock_guard lock(model->g.mutex);
+        model->g.go_on = true;
+        model->g.changed.notify_all();
+    }
+    caller.join();
+    ASSERT_TRUE(inside) << "the call never reached the accessor";
+    EXPECT_EQ(result, 0) << "a call that got in before the erase completes";
+    EXPECT_EQ(old_record->calls.load(), 0);
 }

@@ -287,3 +287,27 @@ TEST_F(Connection, DetachInsideACallbackWakesWhenAnotherThreadsCallEnds) {
     a.join();
     EXPECT_EQ(zbctl_open_connections(), 0);
 }
+
+// Callbacks reach the model without holding its connection object, so the
+// model may drop the connection's last reference from inside one of them: the
+// connection goes at once, and the call still returns its answer.
+TEST_F(Connection, LastReferenceDroppedInsideItsOwnCallback) {
+    struct model : Recorder {
+        std::shared_ptr<CZibrelImpl> impl;
+        int32_t GetCameraMatrix(matrix& m) override {
+            impl->Detach();
+            impl->WaitForCallbacks();  // its own call is not waited for
+            impl.reset();
+            return Recorder::GetCameraMatrix(m);
+        }
+    } m;
+    m.impl = CZibrelImpl::CreateInstance(&m, true, false);
+    m.impl->Open("dropped inside");
+    const uint64_t conn = zbctl_last_connection();
+    value record;
+    EXPECT_EQ(zbctl_get(conn, "view.affine", &record), 0);
+    EXPECT_EQ(record.m.m33, 16);
+    EXPECT_EQ(m.impl, nullptr);
+    EXPECT_EQ(m.calls(), std::vector<std::string>{"GetCameraMatrix()"});
+    EXPECT_EQ(zbctl_open_connections(), 0);
+}

@@ -130,12 +130,37 @@ private:
     std::vector<std::string> calls_;
 };
 
-// Registers a recorder directly in the sink registry, as a connection would.
+// The two ways a callback reaches accessors: a sink it locks for the call
+// (SinkRegistry::insert), or accessors whose owner counts the calls inside
+// them, as a connection registers its model (SinkRegistry::insert_direct).
+enum class reached { through_sink, directly };
+
+inline std::string name_of(reached how) { return how == reached::through_sink ? "ThroughSink" : "Directly"; }
+
+// Registers a recorder in the sink registry.
 struct registered {
-    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
-    zibrel::sink_cookie cookie =
-        SinkRegistry::insert(std::make_shared<Qor::Kinemo::WeakAccessorPtr<IAccessors>>(recorder));
-    ~registered() { SinkRegistry::erase(cookie); }
+    explicit registered(reached how = reached::through_sink, std::shared_ptr<Recorder> r = std::make_shared<Recorder>())
+        : recorder(std::move(r)) {
+        auto sink = std::make_shared<Qor::Kinemo::WeakAccessorPtr<IAccessors>>(recorder);
+        if (how == reached::through_sink) {
+            cookie = SinkRegistry::insert(std::move(sink));
+        } else {
+            record = SinkRegistry::insert_direct(std::move(sink), recorder.get());
+            cookie = record->cookie.load();
+        }
+    }
+    ~registered() {
+        if (record != nullptr)
+            SinkRegistry::release(record);
+        else
+            SinkRegistry::erase(cookie);
+    }
+    registered(const registered&) = delete;
+    registered& operator=(const registered&) = delete;
+
+    std::shared_ptr<Recorder> recorder;
+    SinkRegistry::registration* record = nullptr;
+    zibrel::sink_cookie cookie = 0;
 };
 
 // Loads our navigation library once per process, as the module does at import.
