@@ -14,6 +14,13 @@ Figures, in milliseconds: the viewer's pick (the adapter's `pick`, or
 `pick_pixel` for polyscope) and the whole tick that starts the motion.
 Each viewer runs in a process of its own, in a real window under Xvfb (started
 here; Debian's xvfb, installed by ./dev).
+
+    .venv/bin/python bench/pick_start.py --family [--motions 6]
+
+is the family run.py runs ("pick at motion start"): PyVista only, in an
+off-screen plotter that never renders (the adapter's render is a no-op, so no
+display and no rasterizer is needed), with a mesh of 2,000,000 triangles and
+the cloud of 2,000,000 points; it prints the pick times as run.py's JSON.
 """
 
 import argparse
@@ -97,22 +104,23 @@ def motions(navigator, frame, count):
     return starts
 
 
-def run_pyvista(scene, count):
+def run_pyvista(scene, count, mesh_n=MESH_N, off_screen=False):
     import pyvista as pv
 
     from pyzibrel.pyvista import PyVistaViewer, attach
 
-    plotter = pv.Plotter(window_size=(640, 480))
+    plotter = pv.Plotter(window_size=(640, 480), off_screen=off_screen)
     if scene == "mesh":
-        points, faces = uv_sphere(MESH_N)
+        points, faces = uv_sphere(mesh_n)
         plotter.add_mesh(pv.PolyData(points, np.hstack([np.full((len(faces), 1), 3), faces]).ravel()))
     else:
         plotter.add_points(cloud(), point_size=1)
     plotter.camera_position = [(0.3, 0.4, 4.0), (0.05, 0.02, 0.0), (0, 1, 0)]
-    plotter.show(auto_close=False, interactive=False)
+    if not off_screen:
+        plotter.show(auto_close=False, interactive=False)
     timed = Timed(PyVistaViewer, "pick")
     navigator = attach(plotter, timer=False, up=(0, 1, 0))
-    starts = motions(navigator, plotter.render, count)
+    starts = motions(navigator, (lambda: None) if off_screen else plotter.render, count)
     navigator.close()
     plotter.close()
     return timed.times, starts
@@ -192,12 +200,37 @@ def start_xvfb():
     raise RuntimeError("Xvfb did not start (Debian's xvfb; ./dev installs it)")
 
 
+FAMILY_MESH_N = 1001   # 2 * 1000 * 1000 = 2,000,000 triangles
+
+
+def family(count):
+    """run.py's family: PyVista off screen, no renders; pick times as figures."""
+    os.environ["ZIBREL_DEVICE"] = "none"
+    os.environ.pop("ZIBREL_CONFIG", None)
+    # Never drawn: no X display is looked for (VTK warns when it finds none).
+    os.environ.setdefault("VTK_DEFAULT_OPENGL_WINDOW", "vtkOSOpenGLRenderWindow")
+    from pyzibrel.pyvista import PyVistaViewer
+    PyVistaViewer.render = lambda self: None  # picking needs no picture
+    figures = {}
+    for scene in ("cloud", "mesh"):
+        picks, _starts = run_pyvista(scene, count, FAMILY_MESH_N, off_screen=True)
+        later = picks[1:]
+        figures[f"pick_{scene}_first"] = {"unit": "ms", "median": picks[0], "runs": [picks[0]]}
+        figures[f"pick_{scene}_later"] = {"unit": "ms", "median": statistics.median(later), "runs": later}
+    json.dump({"figures": figures, "load_average": os.getloadavg(), "motions": count}, sys.stdout)
+    sys.stdout.write("\n")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--motions", type=int, default=6)
     parser.add_argument("--viewers", default="pyvista,napari,polyscope")
+    parser.add_argument("--family", action="store_true", help="run.py's family: PyVista off screen, JSON out")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.family:
+        family(args.motions)
+        return
     if args.child:
         child(args.child, args.motions)
         return

@@ -69,6 +69,52 @@ ROWS = [
     ("t", "idle_wakeups", "wake-ups/s of other threads, 100 idle models (floor 0)"),
     ("t", "idle_tick_us", "idle Navigator.tick(), application timing"),
     ("t", "empty_loop_us", "  an empty Python call (floor)"),
+    ("i", "idle_select_proc_wakeups", "idle: a process sleeping in select (floor), wake-ups"),
+    ("i", "idle_select_proc_cpu", "  its CPU"),
+    ("i", "idle_none_lib_wakeups", "idle navigator, no device: library threads' wake-ups"),
+    ("i", "idle_none_lib_cpu", "  their CPU"),
+    ("i", "idle_none_proc_wakeups", "  the whole process's wake-ups"),
+    ("i", "idle_none_proc_cpu", "  its CPU"),
+    ("i", "idle_hid_lib_wakeups", "idle navigator, HID device untouched: library wake-ups"),
+    ("i", "idle_hid_lib_cpu", "  their CPU"),
+    ("i", "idle_hid_proc_wakeups", "  the whole process's wake-ups"),
+    ("i", "idle_hid_proc_cpu", "  its CPU"),
+    ("i", "idle_daemon_lib_wakeups", "idle navigator, spacenavd silent: library wake-ups"),
+    ("i", "idle_daemon_lib_cpu", "  their CPU"),
+    ("i", "idle_daemon_proc_wakeups", "  the whole process's wake-ups"),
+    ("i", "idle_daemon_proc_cpu", "  its CPU"),
+    ("i", "idle_spacenavd_lib_wakeups", "idle navigator, real spacenavd, no device: library wake-ups"),
+    ("i", "idle_spacenavd_lib_cpu", "  their CPU"),
+    ("i", "idle_spacenavd_proc_wakeups", "  the whole process's wake-ups"),
+    ("i", "idle_spacenavd_proc_cpu", "  its CPU"),
+    ("m", "motion125_nav_cpu", "motion 125 Hz: navigator, 60 Hz ticks, CPU"),
+    ("m", "motion125_nav_lib_cpu", "    of which the library thread"),
+    ("m", "motion125_loop_cpu", "  the hand-written select/read loop (floor), CPU"),
+    ("m", "motion125_nav_wakeups", "  navigator's process wake-ups"),
+    ("m", "motion125_nav_lib_wakeups", "    of which the library thread"),
+    ("m", "motion125_loop_wakeups", "  the hand-written loop's wake-ups"),
+    ("m", "motion1000_nav_cpu", "motion 1 kHz: navigator, 60 Hz ticks, CPU"),
+    ("m", "motion1000_nav_lib_cpu", "    of which the library thread"),
+    ("m", "motion1000_loop_cpu", "  the hand-written select/read loop (floor), CPU"),
+    ("m", "motion1000_nav_wakeups", "  navigator's process wake-ups"),
+    ("m", "motion1000_nav_lib_wakeups", "    of which the library thread"),
+    ("m", "motion1000_loop_wakeups", "  the hand-written loop's wake-ups"),
+    ("l", "latency_ticks_p50", "report -> set_camera, application ticks (60 Hz): p50"),
+    ("l", "latency_ticks_p90", "  p90"),
+    ("l", "latency_ticks_p99", "  p99"),
+    ("l", "latency_asyncio_p50", "report -> set_camera, the README's asyncio drive: p50"),
+    ("l", "latency_asyncio_p90", "  p90"),
+    ("l", "latency_asyncio_p99", "  p99"),
+    ("l", "latency_library_p50", "report -> set_camera, library timer, ticks on input_fd: p50"),
+    ("l", "latency_library_p90", "  p90"),
+    ("l", "latency_library_p99", "  p99"),
+    ("l", "latency_fixed_p50", "report -> set_camera, library timer, fixed 60 Hz ticks: p50"),
+    ("l", "latency_fixed_p90", "  p90"),
+    ("l", "latency_fixed_p99", "  p99"),
+    ("p", "pick_cloud_first", "pick at motion start, 2M-point cloud: first motion"),
+    ("p", "pick_cloud_later", "  later motions"),
+    ("p", "pick_mesh_first", "pick at motion start, 2M-triangle mesh: first motion"),
+    ("p", "pick_mesh_later", "  later motions"),
 ]
 
 # (name, numerator, denominator, comparison, bound, meaning); bound None = for information.
@@ -91,10 +137,37 @@ RATIOS = [
      "calling-thread callback with the lock held vs. the bare override call"),
     ("e' / e", "override_released", "override_held", None, None,
      "what taking the lock per call adds to the override call"),
+    ("motion 125 Hz", "motion125_nav_cpu", "motion125_loop_cpu", "<=", 1.0,
+     "navigator's CPU vs. the hand-written loop's, 125 Hz reports"),
+    ("motion 1 kHz", "motion1000_nav_cpu", "motion1000_loop_cpu", "<=", 1.0,
+     "navigator's CPU vs. the hand-written loop's, 1 kHz reports"),
+    ("wake 125 Hz", "motion125_nav_wakeups", "motion125_loop_wakeups", None, None,
+     "navigator's wake-ups vs. the hand-written loop's, 125 Hz"),
+    ("wake 1 kHz", "motion1000_nav_wakeups", "motion1000_loop_wakeups", None, None,
+     "navigator's wake-ups vs. the hand-written loop's, 1 kHz"),
+    ("idle none/select", "idle_none_proc_wakeups", "idle_select_proc_wakeups", None, None,
+     "idle process wake-ups, navigator without device vs. select"),
+    ("idle hid/select", "idle_hid_proc_wakeups", "idle_select_proc_wakeups", None, None,
+     "idle process wake-ups, navigator with a HID device vs. select"),
+    ("idle spnav/select", "idle_daemon_proc_wakeups", "idle_select_proc_wakeups", None, None,
+     "idle process wake-ups, navigator with spacenavd vs. select"),
+    ("lat. library/ticks", "latency_library_p90", "latency_ticks_p90", None, None,
+     "p90 latency, library timer vs. application ticks"),
+    ("lat. asyncio/ticks", "latency_asyncio_p90", "latency_ticks_p90", None, None,
+     "p90 latency, the README's asyncio drive vs. application ticks"),
+    ("lat. fixed/ticks", "latency_fixed_p90", "latency_ticks_p90", None, None,
+     "p90 latency, library timer under a fixed 60 Hz tick vs. application ticks"),
 ]
 LIMITS = [("tree_destroy", "<", 1000.0, "destroying a million nodes, ms"),
           ("threads_1000", "<", 1.5, "1,000 models add at most one library thread"),
-          ("idle_tick_us", "<", 3.0, "an idle tick, us")]
+          ("idle_tick_us", "<", 3.0, "an idle tick, us"),
+          ("idle_none_lib_wakeups", "<=", 0.1, "no device: at most one library wake-up per 10 s"),
+          ("idle_hid_lib_wakeups", "<=", 0.0, "HID device connected, untouched: no library wake-ups"),
+          ("idle_daemon_lib_wakeups", "<=", 0.0, "spacenavd connected, silent: no library wake-ups"),
+          ("idle_spacenavd_lib_wakeups", "<=", 0.0, "the real spacenavd (no device): no library wake-ups"),
+          ("latency_ticks_p90", "<=", 16.7, "report -> set_camera p90, application ticks, ms"),
+          ("latency_library_p90", "<=", 16.7, "report -> set_camera p90, library timer, ms"),
+          ("pick_cloud_later", "<", 16.0, "a later motion start's pick, 2M-point cloud, ms")]
 
 
 def families(rounds, passes):
@@ -113,6 +186,10 @@ def families(rounds, passes):
         ("python command trees", [py, str(BENCH / "command_trees.py"), out, str(rounds["trees"])]),
         ("import and memory", [py, str(BENCH / "startup_memory.py"), out, str(rounds["memory"])]),
         ("library threads", [py, str(BENCH / "library_threads.py"), out, str(rounds["callbacks"])]),
+        ("navigator idle", [py, str(BENCH / "navigator_cost.py"), out, str(rounds["cost"]), "idle"]),
+        ("navigator motion", [py, str(BENCH / "navigator_cost.py"), out, str(rounds["cost"]), "motion"]),
+        ("navigator latency", [py, str(BENCH / "navigator_cost.py"), out, str(rounds["cost"]), "latency"]),
+        ("pick at motion start", [py, str(BENCH / "pick_start.py"), "--family", "--motions", str(rounds["picks"])]),
     ]
 
 
@@ -201,11 +278,11 @@ def judge(figures, family_of):
     for name, top, bottom, comparison, bound, meaning in RATIOS:
         if top not in figures or bottom not in figures:
             continue
-        value = figures[top]["median"] / figures[bottom]["median"]
+        value = quotient(figures[top]["median"], figures[bottom]["median"])
         held = None if bound is None else (value <= bound if comparison == "<=" else value < bound)
         per_round = None
         if family_of[top] == family_of[bottom]:
-            per_round = statistics.median(t / b for t, b in zip(figures[top]["runs"], figures[bottom]["runs"]))
+            per_round = statistics.median(quotient(t, b) for t, b in zip(figures[top]["runs"], figures[bottom]["runs"]))
         ratios[name] = {"value": value, "per_round": per_round, "numerator": top, "denominator": bottom,
                         "target": None if bound is None else f"{comparison} {bound}", "held": held,
                         "meaning": meaning}
@@ -213,11 +290,20 @@ def judge(figures, family_of):
         if figure in figures:
             value = figures[figure]["median"]
             ratios[figure] = {"value": value, "per_round": None, "target": f"{comparison} {bound:g}",
-                              "held": value < bound, "meaning": meaning}
+                              "held": value <= bound if comparison == "<=" else value < bound, "meaning": meaning}
     return ratios
 
 
+def quotient(top, bottom):
+    # A floor of zero (an idle process's wake-ups): equal is 1, anything above it infinitely more.
+    if bottom == 0:
+        return 1.0 if top == 0 else float("inf")
+    return top / bottom
+
+
 def number(x):
+    if x != x or x in (float("inf"), float("-inf")):
+        return str(x)
     return f"{x:,.0f}" if abs(x) >= 100 else f"{x:.3g}" if abs(x) >= 1 else f"{x:.3f}"
 
 
@@ -254,8 +340,9 @@ def main():
         say("building the benchmark programs in build/bench")
         build()
     # Rounds per process; the callback families run `passes` times each.
-    rounds, passes = (({"native": 3, "callbacks": 3, "trees": 3, "memory": 3}, 1) if args.quick else
-                      ({"native": 3, "callbacks": 8, "trees": 9, "memory": 5}, 3))
+    rounds, passes = (({"native": 3, "callbacks": 3, "trees": 3, "memory": 3, "cost": 3, "picks": 4}, 1)
+                      if args.quick else
+                      ({"native": 3, "callbacks": 8, "trees": 9, "memory": 5, "cost": 6, "picks": 6}, 3))
 
     info = machine()
     figures, details, family_of, failed = {}, {}, {}, []

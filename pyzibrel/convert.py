@@ -42,7 +42,7 @@ def as_array(data: Any, shape: tuple[int, ...], what: str) -> npt.NDArray[np.flo
         raise ValueError(f"expected {expected}, got {type(data).__name__} ({exc})") from None
     if array.shape != shape:
         raise ValueError(f"expected {expected}, got shape {array.shape}")
-    if not np.all(np.isfinite(array)):
+    if not np.isfinite(array).all():
         raise ValueError(f"expected {expected}, got {array.tolist()}")
     return array
 

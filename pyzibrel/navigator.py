@@ -18,6 +18,7 @@ import sys
 import threading
 import time
 import traceback
+import weakref
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterator, Mapping, Optional, Union
 
@@ -242,6 +243,41 @@ def _input_fd() -> Optional[int]:
     return fd if fd >= 0 else None
 
 
+# Navigators with a wake-up descriptor of their own (library timing), so that a forked
+# child gets fresh ones under the same numbers.
+_WAKERS: "weakref.WeakSet[Navigator]" = weakref.WeakSet()
+
+
+def _new_wake_fd() -> Optional[int]:
+    if not hasattr(os, "eventfd"):
+        return None
+    return os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
+
+
+def _renew_wake_fds_in_child() -> None:
+    # The parent's descriptor would be shared: the child's tick would take the parent's wake-ups.
+    for navigator in list(_WAKERS):
+        fd = navigator._wake_fd
+        if fd is None:
+            continue
+        fresh = _new_wake_fd()
+        if fresh is None:
+            continue
+        os.dup2(fresh, fd, inheritable=False)
+        os.close(fresh)
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_renew_wake_fds_in_child)
+
+
+def _close_fd(fd: int) -> None:
+    try:
+        os.close(fd)
+    except OSError:
+        pass
+
+
 class _Snapshot:
     """What the library may read off the application's thread, taken at a tick."""
 
@@ -306,6 +342,12 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         self._changed = False
         self._ticking = False
         self._closed = False
+        # Library timing: the library's frames run on its thread and queue their writes; this
+        # descriptor is readable while they wait for a tick, so that an idle loop applies them at once.
+        self._wake_fd = None if self._application_timing else _new_wake_fd()
+        if self._wake_fd is not None:
+            weakref.finalize(self, _close_fd, self._wake_fd)
+            _WAKERS.add(self)
         self._told: set[str] = set()
         self._in_motion = False
         self._pivot = np.zeros(3)
@@ -412,6 +454,8 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
             return False
         self._ticking = True
         try:
+            if self._wake_fd is not None:
+                self._drain_wake_fd()  # before the queues are read: a write queued after it wakes again
             # Each step is skipped when it has nothing to do: an idle tick runs 60 times a second.
             if self._pending:
                 self._apply_pending()
@@ -441,6 +485,7 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
                 self._pending.clear()
                 self._pending_commands.clear()
             self._stopped()
+            self._wake()  # a loop waiting on input_fd() wakes and finds the navigator closed
             hooks, self._close_hooks = self._close_hooks, []
             for hook in hooks:
                 self._run_close_hook(hook)
@@ -468,13 +513,20 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
             self._publish()
 
     def input_fd(self) -> Optional[int]:
-        """A file descriptor that is readable while device input waits for a frame, for an idle
-        event loop to wait on; None when the library offers none. Never read or close it."""
+        """A file descriptor for an idle event loop to wait on; None when there is none. Never read
+        or close it. With application timing it is readable while device input waits for a frame
+        (the library's, shared by every navigator of the process); with the library's timer it is
+        this navigator's own, readable while the library's frames wait for a tick to apply them."""
+        if not self._application_timing:
+            return self._wake_fd
         return _input_fd()
 
     @property
     def wants_frames(self) -> bool:
-        """Ticks are due now: the view is in motion, or device input waits (when the library tells)."""
+        """Ticks are due now. With application timing: the view is in motion, or device input waits
+        (when the library tells). With the library's timer: its frames' writes wait to be applied."""
+        if self._wake_fd is not None:
+            return bool(self._pending or self._pending_commands)
         if self._in_motion:
             return True
         fd = self.input_fd()
@@ -520,12 +572,15 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         arr = self._answer("get_camera", lambda m: as_array(m, (4, 4), "a camera-to-world matrix"))
         if arr is None:
             return None
-        if not np.allclose(arr[3], (0, 0, 0, 1)):
+        # Read at every frame of a motion: plain float tests (np.allclose's tolerances, a tenth of its cost).
+        values = arr.reshape(16).tolist()
+        b0, b1, b2, b3 = values[12:]
+        if not (abs(b0) <= 1e-8 and abs(b1) <= 1e-8 and abs(b2) <= 1e-8 and abs(b3 - 1.0) <= 1.001e-5):
             self._tell("camera.bottom", f"{type(self.viewer).__name__}.get_camera() returned a matrix with the "
-                                        f"bottom row {arr[3].tolist()}: the eye belongs in the last column "
+                                        f"bottom row {values[12:]}: the eye belongs in the last column "
                                         f"(m03, m13, m23) and the bottom row is 0 0 0 1")
             return None
-        return to_matrix(arr)
+        return ZibrelMatrix(*values)  # as_array checked the shape and that every number is finite
 
     def _perspective(self) -> bool:
         answer: Optional[bool] = self._answer("is_perspective", bool)
@@ -585,6 +640,21 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
             self._pending[kind] = value
             if snapshot is not None:
                 setattr(self._snapshot, snapshot, snapshot_value)
+        self._wake()
+
+    def _wake(self) -> None:
+        """Make the wake-up descriptor readable (library timing): a tick is due."""
+        if self._wake_fd is not None:
+            try:
+                os.eventfd_write(self._wake_fd, 1)
+            except OSError:
+                pass
+
+    def _drain_wake_fd(self) -> None:
+        try:
+            os.eventfd_read(self._wake_fd)
+        except OSError:  # BlockingIOError: nothing was waiting
+            pass
 
     def _apply(self, kind: str, value: Any) -> None:
         if kind == "pivot":
@@ -744,6 +814,8 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
             return
         with self._lock:
             self._pending_commands.append(command_id)
+        if threading.get_ident() != self._thread:
+            self._wake()
 
     def _set_motion_flag(self, moving: bool) -> None:
         self._in_motion = bool(moving)

@@ -806,7 +806,8 @@ class _Attachment:
                 continue
             started = loop.time()
             self._frame(navigator)
-            await asyncio.sleep(max(0.0, period - (loop.time() - started)))
+            if fd is None or navigator.wants_frames:  # otherwise the descriptor says when to tick again
+                await asyncio.sleep(max(0.0, period - (loop.time() - started)))
 
     def _frame(self, navigator: Navigator) -> None:
         self._in_frame = True

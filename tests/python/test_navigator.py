@@ -469,6 +469,26 @@ def test_a_camera_with_the_eye_in_the_bottom_row_is_refused_with_a_hint(device_f
     assert err.count("the eye belongs in the last column (m03, m13, m23) and the bottom row is 0 0 0 1") == 1
 
 
+@pytest.mark.parametrize("bottom, taken", [
+    ((0, 0, 0, 1), True),
+    ((1e-12, -1e-12, 0, 1 - 1e-12), True),   # rounding of a product of matrices
+    ((0, 0, 0, 1 + 5e-6), True),             # within the relative tolerance on the 1
+    ((0, 0, 0, 1 + 1e-4), False),
+    ((0, 1e-6, 0, 1), False),
+    ((0.5, -2, 10, 1), False),               # the eye written into the bottom row
+])
+def test_the_bottom_row_of_a_camera_is_checked_within_a_tolerance(bottom, taken, capfd):
+    viewer = NumpyViewer()
+    viewer.camera[3] = bottom
+    navigator = pyzibrel.Navigator(viewer, enable=False)
+    read = navigator._get_camera_matrix()
+    if taken:
+        np.testing.assert_array_equal(pyzibrel.to_numpy(read), viewer.camera)
+    else:
+        assert read is None
+        assert "the bottom row is 0 0 0 1" in capfd.readouterr().err
+
+
 @pytest.mark.parametrize("camera, message", [
     ("not a matrix", "expected a camera-to-world matrix as an array of shape (4, 4)"),
     (np.eye(3), "got shape (3, 3)"),
@@ -609,6 +629,43 @@ def test_the_input_fd_is_readable_while_device_input_waits_for_a_frame(navigator
     assert readable(fd)
     nav.close()
     assert not readable(fd)
+
+
+def test_with_the_librarys_timer_the_input_fd_wakes_for_its_frames_writes(navigators):
+    viewer = NumpyViewer()
+    before = viewer.camera.copy()
+    nav = navigators(viewer, application_timing=False)
+    conn = ctl.last_connection()
+    fd = nav.input_fd()
+    assert isinstance(fd, int) and fd >= 0 and nav.input_fd() == fd
+    assert fd != pyzibrel.navigator._input_fd()  # the navigator's own, not the library's input signal
+    nav.tick()
+    assert not readable(fd) and not nav.wants_frames
+    # The library's frame runs on its thread and queues its camera; the wait wakes for it.
+    woke = []
+    waiter = threading.Thread(target=lambda: woke.append(select.select([fd], [], [], 10)[0]))
+    waiter.start()
+    time.sleep(0.05)
+    assert es.sample(conn, -1, ry=0.6) == 0
+    waiter.join(10)
+    assert woke == [[fd]] and nav.wants_frames
+    np.testing.assert_array_equal(viewer.camera, before)  # queued, not applied off the thread
+    assert nav.tick() is True
+    # The motion's first write may be the pivot's; its camera follows, each write waking the wait.
+    deadline = time.monotonic() + 5
+    while np.allclose(viewer.camera, before) and time.monotonic() < deadline:
+        assert select.select([fd], [], [], 5)[0] == [fd] and nav.wants_frames
+        nav.tick()
+    assert not np.allclose(viewer.camera, before)
+    # Once the motion is over and its last writes applied, nothing is due.
+    deadline = time.monotonic() + 5
+    while (nav.in_motion or nav.wants_frames) and time.monotonic() < deadline:
+        nav.tick()
+        time.sleep(0.01)
+    nav.tick()
+    assert not readable(fd) and not nav.wants_frames
+    nav.close()
+    assert readable(fd)  # a loop waiting on it wakes and finds the navigator closed
 
 
 def test_the_input_fd_stays_readable_while_a_device_file_replays(device_file, navigators):
@@ -772,6 +829,26 @@ def test_a_forked_child_leaves_the_parents_wake_up_alone(tmp_path, child_ends):
         nav.close()
     """
     assert run_waiting_input(tmp_path, after=after) == ["True", "True"]
+
+
+def test_a_forked_child_gets_a_wake_up_descriptor_of_its_own_with_the_librarys_timer(tmp_path):
+    # The replay's frames run on the library's thread and queue their writes: the descriptor is readable.
+    after = """
+        nav.close()
+        nav = pyzibrel.Navigator(NumpyViewer(), application_timing=False)
+        fd = nav.input_fd()
+        ready = lambda: bool(select.select([fd], [], [], 0)[0])
+        select.select([fd], [], [], 10)
+        print(ready())
+        pid = os.fork()
+        if pid == 0:
+            fresh = not ready()
+            nav.tick()  # drains the child's own
+            os._exit(0 if fresh and not ready() else 3)
+        print(os.waitpid(pid, 0)[1], ready(), nav.input_fd() == fd)
+        nav.close()
+    """
+    assert run_waiting_input(tmp_path, after=after) == ["True", "0", "True", "True"]
 
 
 def test_wants_frames_works_above_the_select_limit_of_descriptors(tmp_path):
