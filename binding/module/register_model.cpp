@@ -116,7 +116,13 @@ void register_model(py::module_& m) {
         .def("_begin_command_category", &NavigationModel::_begin_command_category)
         .def("_create_command", &NavigationModel::_create_command)
         .def("_end_command_category", &NavigationModel::_end_command_category)
-        .def("_end_command_set", &NavigationModel::_end_command_set);
+        .def("_end_command_set", &NavigationModel::_end_command_set)
+        // Without it, pickling at protocol 0 or 1 would reach pybind11's base
+        // type, whose allocation fails by aborting the process.
+        .def("__reduce__", [](const py::object& self) -> py::object {
+            throw py::type_error("cannot pickle " + py::repr(py::type::handle_of(self).attr("__name__")).cast<std::string>() +
+                                 " object");
+        });
     for (const auto bind : overridable_methods) bind(model);
 
     // Library threads must stop calling back before the interpreter finalises:
