@@ -291,6 +291,18 @@ class _Snapshot:
     pointer: Optional[ZibrelPoint] = None
 
 
+def _camera_numbers(m: Any) -> list[float]:
+    """A camera's 16 numbers, row by row. Read at every frame of a motion: the usual
+    answer, a float64 (4, 4) array, is checked with plain float tests; any other goes
+    through as_array, which says what is wrong with it."""
+    if type(m) is np.ndarray and m.shape == (4, 4) and m.dtype == np.float64:
+        values = [x for row in m.tolist() for x in row]
+        if all(map(math.isfinite, values)):
+            return values
+    numbers: list[float] = as_array(m, (4, 4), "a camera-to-world matrix").reshape(16).tolist()
+    return numbers
+
+
 class Navigator(_pyzibrel.ZibrelNavigationModel):
     """A navigation model that drives a `Viewer`.
 
@@ -569,11 +581,10 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
             return None
 
     def _camera(self) -> Optional[ZibrelMatrix]:
-        arr = self._answer("get_camera", lambda m: as_array(m, (4, 4), "a camera-to-world matrix"))
-        if arr is None:
+        values = self._answer("get_camera", _camera_numbers)
+        if values is None:
             return None
-        # Read at every frame of a motion: plain float tests (np.allclose's tolerances, a tenth of its cost).
-        values = arr.reshape(16).tolist()
+        # Plain float tests (np.allclose's tolerances, a tenth of its cost).
         b0, b1, b2, b3 = values[12:]
         if not (abs(b0) <= 1e-8 and abs(b1) <= 1e-8 and abs(b2) <= 1e-8 and abs(b3 - 1.0) <= 1.001e-5):
             self._tell("camera.bottom", f"{type(self.viewer).__name__}.get_camera() returned a matrix with the "
