@@ -30,13 +30,7 @@ SIZE = (400, 300)
 FRAME = 1 / 60
 
 
-@pytest.fixture(autouse=True)
-def offscreen_mesa(monkeypatch):
-    # Without a display VTK would try X first and warn; EGL renders through Mesa with none.
-    if not os.environ.get("DISPLAY"):
-        monkeypatch.setenv("VTK_DEFAULT_OPENGL_WINDOW", "vtkEGLRenderWindow")
-    monkeypatch.delenv("ZIBREL_CONFIG", raising=False)
-    monkeypatch.setenv("ZIBREL_DEVICE", "none")
+pytestmark = pytest.mark.usefixtures("offscreen_mesa")
 
 
 @pytest.fixture

@@ -27,12 +27,7 @@ SPIN = ["0.0 motion 0 0 0   0 0.5 0", "0.4 motion 0 0 0   0 0 0"]
 STILL = ["0.0 motion 0 0 0   0 0 0"]
 
 
-@pytest.fixture(autouse=True)
-def offscreen_mesa(monkeypatch):
-    if not os.environ.get("DISPLAY"):
-        monkeypatch.setenv("VTK_DEFAULT_OPENGL_WINDOW", "vtkEGLRenderWindow")
-    monkeypatch.delenv("ZIBREL_CONFIG", raising=False)
-    monkeypatch.setenv("ZIBREL_DEVICE", "none")
+pytestmark = pytest.mark.usefixtures("offscreen_mesa")
 
 
 @pytest.fixture
