@@ -30,6 +30,7 @@ constexpr uint32_t EPOLLIN = 1;
 #include <utility>
 #include <vector>
 
+#include "base/detached_thread.h"
 #include "base/process_exit.h"
 #include "base/report.h"
 #include "base/unwind.h"
@@ -157,7 +158,7 @@ bool ensure_running(loop_state& s) {
     try {
         // Detached: a connection may close inside a callback that this thread
         // runs, so nothing ever joins it; it ends by itself with its last task.
-        std::thread(serve).detach();
+        start_detached(serve);
     } catch (const std::exception&) {
         return false;
     }

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/detached_thread.h"
 #include "base/library_thread.h"
 #include "base/report.h"
 #include "base/unwind.h"
@@ -159,7 +160,7 @@ public:
         fd_ = fd;
         if (!started_ && !failed_) {
             try {
-                std::thread([this] { run(); }).detach();
+                start_detached([this] { run(); });
                 started_ = true;
             } catch (const std::exception&) {
                 failed_ = true;

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/detached_thread.h"
 #include "base/process_exit.h"
 #include "base/result_codes.h"
 
@@ -99,12 +100,12 @@ std::shared_ptr<hammer> hammer::start(const accessor_call& call, const value& pr
         try {
             // Detached: a thread blocked in the application must never make
             // anyone but stop() wait, and must not terminate the process at exit.
-            std::thread([state] {
+            start_detached([state] {
                 // Counted out however the thread ends: an accessor may end it
                 // with pthread_exit (an interpreter finalising does).
                 const shared::finished_guard done{*state};
                 while (state->keep_calling()) state->counted.count(state->call(state->prototype));
-            }).detach();
+            });
             ++launched;
         } catch (const std::exception&) {
             std::lock_guard lock(state->mutex);

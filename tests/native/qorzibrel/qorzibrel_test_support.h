@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -53,11 +54,21 @@ struct sink {
     }
 };
 
-// Busy-wait, yielding, until `done` holds. A condition that never comes true
-// shows as a hang, which the test timeout reports.
+// Busy-wait, yielding, until `done` holds; false (and a test failure naming the
+// caller's line) when it still does not after `limit`, so a lost wake-up fails
+// in seconds instead of running into the test timeout.
 template <typename Condition>
-void wait_until(Condition done) {
-    while (!done()) std::this_thread::yield();
+bool wait_until(Condition done, std::chrono::seconds limit = std::chrono::seconds(30),
+                const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE_AT(file, line) << "the awaited condition did not hold within " << limit.count() << " s";
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
 }
 
 inline std::string tree_text(uint64_t conn) {
