@@ -6,6 +6,7 @@ import ctypes
 import json
 import os
 import pathlib
+import select
 import shutil
 import socket
 import subprocess
@@ -16,6 +17,8 @@ import time
 
 import numpy as np
 import pytest
+
+import pyzibrel
 
 import fake_hidraw as fh
 import zibrel_ctl as ctl
@@ -521,4 +524,90 @@ def test_a_device_plugged_in_while_open_is_found_without_a_rescan(hid_env):
         t = drive(scene, device, lambda: "view.affine" in scene.names(), rx=FULL, seconds=4.0)
         assert t is not None, "a device plugged in while open moved nothing"
     finally:
+        scene._enable_navigation(False)
+
+
+# While the view moves under application timing, the application's frames read the
+# device themselves and the library's thread leaves it alone; it reads again when the
+# motion ends, when the frames stop coming, and when anyone else listens.
+
+def readable(fd, seconds=0.0):
+    return bool(select.select([fd], [], [], seconds)[0])
+
+
+def start_turning(hid_env):
+    device = add(hid_env, 0, fh.SIX_IN_ONE, kind="socket")
+    scene = Scene()
+    scene.open()
+    t = drive(scene, device, lambda: "view.affine" in scene.names(), ry=FULL)
+    assert t is not None, "the reports did not turn the camera"
+    return device, scene, t
+
+
+def test_frames_read_the_device_while_the_view_moves_and_a_stalled_application_is_read_for(hid_env):
+    signal = pyzibrel.navigator._input_fd()
+    device, scene, t = start_turning(hid_env)
+    try:
+        left_to_frames = False
+        for _ in range(20):
+            t += 10
+            scene.frame(t)
+            framed = time.monotonic()
+            device.motion(ry=FULL)
+            time.sleep(0.02)
+            # Looked at well before the library's thread would take the reading back.
+            if time.monotonic() - framed < 0.06 and not readable(signal):
+                left_to_frames = True
+                break
+        assert left_to_frames, "the library's thread read a report the next frame was there to read"
+        t += 10
+        scene.frame(t)
+        assert not readable(signal)  # the frame read the report and used it
+
+        # The application stops ticking mid-motion: the library's thread reads again.
+        scene.events.clear()
+        device.motion(rx=FULL)
+        assert readable(signal, 5.0), "a report sent while the application stalled was never read"
+        t += 10
+        scene.frame(t)
+        assert "view.affine" in scene.names()
+    finally:
+        scene._enable_navigation(False)
+
+
+def test_after_a_motion_the_next_touch_wakes_the_waiting_application(hid_env):
+    signal = pyzibrel.navigator._input_fd()
+    device, scene, t = start_turning(hid_env)
+    try:
+        device.motion()  # let go
+        t = drive(scene, device, lambda: ("motion", False) in scene.events, t0=t)
+        assert t is not None
+        assert not readable(signal, 0.2)
+        device.motion(ry=-FULL)
+        assert readable(signal, 5.0), "the first report after a motion did not wake the application"
+        scene.events.clear()
+        assert drive(scene, device, lambda: "view.affine" in scene.names(), t0=t, ry=-FULL) is not None
+    finally:
+        scene._enable_navigation(False)
+
+
+def test_a_monitor_opened_while_frames_read_the_device_sees_its_reports(hid_env):
+    device, scene, t = start_turning(hid_env)
+    error = ctypes.create_string_buffer(512)
+    monitor = lib.zbx_monitor_open(error, len(error))
+    assert monitor, error.value
+    try:
+        events = (ZbxEvent * 64)()
+        seen = []
+        deadline = time.monotonic() + 5.0
+        while not seen and time.monotonic() < deadline:
+            device.motion(rz=FULL)
+            t += 10
+            scene.frame(t)  # the frames go on as the monitor listens
+            n = lib.zbx_monitor_read(monitor, events, 64, 10)
+            assert n >= 0
+            seen += [tuple(e.axes) for e in events[:n] if e.kind == 0]
+        assert (0.0, 0.0, 0.0, 0.0, 0.0, 1.0) in seen, "the monitor saw none of the reports"
+    finally:
+        lib.zbx_monitor_close(monitor)
         scene._enable_navigation(False)

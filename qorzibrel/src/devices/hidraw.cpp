@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bitset>
 #include <cerrno>
 #include <chrono>
@@ -42,6 +43,10 @@ constexpr auto fallback_scan = std::chrono::seconds(10);
 // Reads of one device per round: a device that floods cannot starve the others,
 // and what it sends in one round becomes one sample.
 constexpr int reads_per_round = 64;
+// How long devices left to the application's frames stay unwatched without a
+// frame: then the library's thread reads them again (an application that
+// stalls, or stops ticking mid-motion, must not leave input unread).
+constexpr auto frame_reading_grace = std::chrono::milliseconds(100);
 // A device that sends only what its descriptor does not describe (a node that
 // is /dev/zero, say) is left alone after this many in a row, until it is
 // plugged in again: it would keep the reader busy for nothing.
@@ -325,16 +330,55 @@ public:
         sinks_.add(sink);
         root_ = root;
         rescan_ = true;
+        listeners_changed_ = true;
         serve();
     }
 
     // A sink may have closed: the reader lets its devices go when nobody listens.
     void poke() {
         std::lock_guard lock(mutex_);
+        listeners_changed_ = true;
         if (on_thread_) library_thread::wake(this);
     }
 
+    // On the application's thread, before a frame of `sink`. While the view
+    // moves and `sink` is the only listener, its frames read the devices and the
+    // library's thread stops watching them; reports are then read once per
+    // frame, where they are used, instead of waking a thread each.
+    void frame_begins(const input_sink* sink, bool moving) {
+        if (!moving && !frame_reading_.load()) return;
+        // Never wait for the library's thread: it delivers what it is reading.
+        std::unique_lock devices(devices_mutex_, std::try_to_lock);
+        if (!devices.owns_lock()) return;
+        if (!frame_reading_.load()) {
+            if (!hand_to_frames(sink)) return;
+        } else if (sink != frame_sink_) {
+            return;
+        }
+        last_frame_read_ = steady_clock::now();
+        for (auto& d : devices_) {
+            const round_input in = read_device(*d, 0);
+            deliver(in, frame_receivers_);
+            // A device that went or talks nonsense is the library thread's to handle.
+            if (in.lost || d->malformed >= malformed_limit) {
+                take_back();
+                library_thread::wake(this);
+                return;
+            }
+        }
+    }
+
+    // After that frame: when frames stop (`more` false), the library's thread
+    // watches the devices again, so the next touch wakes a waiting application.
+    void frame_ends(const input_sink* sink, bool more) {
+        if (more || !frame_reading_.load()) return;
+        // Busy: the library's thread takes it back itself within the grace period.
+        std::unique_lock devices(devices_mutex_, std::try_to_lock);
+        if (devices.owns_lock() && frame_reading_.load() && sink == frame_sink_) take_back();
+    }
+
     steady_clock::time_point run(steady_clock::time_point now) override {
+        std::lock_guard devices(devices_mutex_);
         try {
             return round(now);
         } catch (...) {
@@ -346,6 +390,7 @@ public:
     }
 
     void ready(int fd, uint32_t events) override {
+        std::lock_guard devices(devices_mutex_);
         if (fd == inotify_fd_) {
             if (hot_plug_news()) library_thread::wake(this);
             return;
@@ -380,6 +425,40 @@ public:
     }
 
 private:
+    // Requires devices_mutex_. True when `sink`, application-timed, is the only
+    // listener: the devices are left to its frames.
+    bool hand_to_frames(const input_sink* sink) {
+        if (devices_.empty()) return false;
+        std::vector<std::shared_ptr<input_sink>> receivers;
+        {
+            std::lock_guard lock(mutex_);
+            if (!on_thread_) return false;
+            receivers = sinks_.receivers();
+            listeners_changed_ = false;
+        }
+        if (receivers.size() != 1 || receivers.front().get() != sink || !receivers.front()->reads_on_frames()) {
+            return false;
+        }
+        for (const auto& d : devices_) library_thread::unwatch(d->node.fd);
+        frame_receivers_ = std::move(receivers);
+        frame_sink_ = sink;
+        frame_reading_.store(true);
+        // The library's thread looks once per grace period whether the frames still come.
+        library_thread::wake(this);
+        return true;
+    }
+
+    // Requires devices_mutex_: the library's thread reads the devices again.
+    void take_back() {
+        if (!frame_reading_.load()) return;
+        for (const auto& d : devices_) {
+            if (d->node.fd >= 0) library_thread::watch(this, d->node.fd);
+        }
+        frame_reading_.store(false);
+        frame_sink_ = nullptr;
+        frame_receivers_.clear();
+    }
+
     // Requires mutex_: the library thread serves the reader while it has listeners.
     void serve() {
         if (on_thread_) {
@@ -397,8 +476,10 @@ private:
     steady_clock::time_point round(steady_clock::time_point now) {
         std::string root;
         bool rescan = false;
+        bool listeners_changed = false;
         {
             std::unique_lock lock(mutex_);
+            listeners_changed = std::exchange(listeners_changed_, false);
             if (sinks_.receivers().empty()) {
                 // Nobody listens: let the devices go, and tell the next user afresh.
                 on_thread_ = false;
@@ -409,6 +490,14 @@ private:
             }
             root = root_;
             rescan = std::exchange(rescan_, false);
+        }
+        if (frame_reading_.load()) {
+            const auto back_at = last_frame_read_ + frame_reading_grace;
+            if (!listeners_changed && !rescan && !hot_plugged_ && now < back_at && now < next_scan_ &&
+                root == active_root_) {
+                return std::min(back_at, next_scan_);
+            }
+            take_back();
         }
         if (root != active_root_ || inotify_fd_ < 0) {
             close_all();
@@ -490,6 +579,7 @@ private:
     }
 
     void close_all() {
+        take_back();
         for (auto& d : devices_) close_device(*d);
         devices_.clear();
         stop_hot_plug();
@@ -656,13 +746,21 @@ private:
         }
     }
 
-    std::mutex mutex_;  // guards sinks_, root_, rescan_, on_thread_
+    std::mutex mutex_;  // guards sinks_, root_, rescan_, listeners_changed_, on_thread_
     sink_list sinks_;
     std::string root_;
     bool rescan_ = false;
+    bool listeners_changed_ = false;
     bool on_thread_ = false;
 
-    // Used on the library thread only.
+    // Held by the library thread while it serves the reader and by an
+    // application's frame while it reads the devices: everything below.
+    std::mutex devices_mutex_;
+    std::atomic<bool> frame_reading_{false};  // the devices are left to frame_sink_'s frames
+    const input_sink* frame_sink_ = nullptr;  // for its identity only
+    std::vector<std::shared_ptr<input_sink>> frame_receivers_;
+    steady_clock::time_point last_frame_read_{};
+
     std::string active_root_;
     std::vector<std::unique_ptr<device>> devices_;
     steady_clock::time_point next_scan_{};
@@ -715,5 +813,9 @@ void hid_attach(const std::shared_ptr<input_sink>& sink, const std::string& root
 }
 
 void hid_listeners_changed() { reader::instance().poke(); }
+
+void hid_frame_begins(const input_sink* sink, bool moving) { reader::instance().frame_begins(sink, moving); }
+
+void hid_frame_ends(const input_sink* sink, bool more) { reader::instance().frame_ends(sink, more); }
 
 }  // namespace zibrel::qorzibrel

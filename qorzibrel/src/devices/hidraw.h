@@ -39,5 +39,9 @@ std::vector<hid_device_report> hid_probe(const std::string& root);
 void hid_attach(const std::shared_ptr<input_sink>& sink, const std::string& root);
 // A sink stopped wanting input: with none left the reader lets its devices go.
 void hid_listeners_changed();
+// Application-timed frames for `sink`, its only listener, read the devices on
+// the application's thread while the view moves (see live_sources_frame_begins).
+void hid_frame_begins(const input_sink* sink, bool moving);
+void hid_frame_ends(const input_sink* sink, bool more);
 
 }  // namespace zibrel::qorzibrel

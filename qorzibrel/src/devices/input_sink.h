@@ -22,6 +22,9 @@ public:
     // Live input: fractions of full deflection within [-1, 1].
     virtual void sample(const axes& deflection) = 0;
     virtual void button(int number, bool pressed) = 0;
+    // Frames on the application's thread take this sink's input (application
+    // timing): while it moves the view, a reader may leave its reading to them.
+    virtual bool reads_on_frames() const { return false; }
 };
 
 // The sinks of a reader: the newest open exclusive one and every open monitor.

@@ -19,5 +19,7 @@ bool attach_live_sources(const std::shared_ptr<input_sink>&, const settings& s, 
 }
 
 void live_sources_listeners_changed() {}  // no live readers to let go
+void live_sources_frame_begins(const input_sink*, bool) {}
+void live_sources_frame_ends(const input_sink*, bool) {}
 
 }  // namespace zibrel::qorzibrel

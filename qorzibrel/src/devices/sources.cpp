@@ -87,4 +87,7 @@ void live_sources_listeners_changed() {
     hid_listeners_changed();
 }
 
+void live_sources_frame_begins(const input_sink* sink, bool moving) { hid_frame_begins(sink, moving); }
+void live_sources_frame_ends(const input_sink* sink, bool more) { hid_frame_ends(sink, more); }
+
 }  // namespace zibrel::qorzibrel

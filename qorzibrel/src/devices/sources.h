@@ -17,5 +17,11 @@ bool attach_live_sources(const std::shared_ptr<input_sink>& target, const settin
 // A sink of the live readers closed: a reader nobody listens to any more lets
 // its devices go and leaves the library thread.
 void live_sources_listeners_changed();
+// Around a frame on the application's thread for `sink` (application timing):
+// before it (`moving`: it has input or a motion), readers may read their devices
+// for it on this thread and stop waking the library's thread; after it
+// (`more`: frames go on), they take the reading back when the frames stop.
+void live_sources_frame_begins(const input_sink* sink, bool moving);
+void live_sources_frame_ends(const input_sink* sink, bool more);
 
 }  // namespace zibrel::qorzibrel

@@ -93,6 +93,10 @@ public:
     void button(int number, bool pressed) override {
         if (auto e = engine_.lock()) e->push_button(-1, number, pressed);
     }
+    bool reads_on_frames() const override {
+        auto e = engine_.lock();
+        return e != nullptr && e->application_timed();
+    }
 
 private:
     std::weak_ptr<engine> engine_;
@@ -130,8 +134,11 @@ void engine::start() {
         }
     }
     try {
-        if (attach_live_sources(std::make_shared<engine_sink>(shared_from_this()), settings_, have_file))
+        const auto sink = std::make_shared<engine_sink>(shared_from_this());
+        if (attach_live_sources(sink, settings_, have_file)) {
             have_source = true;
+            live_sink_.store(sink.get());
+        }
     } catch (...) {
         if (foreign_exception()) throw;
         report("the live device sources cannot be started (out of memory or threads); they are off");
@@ -142,6 +149,7 @@ void engine::start() {
 
 void engine::shutdown() {
     closed_.store(true);
+    live_sink_.store(nullptr);
     input_forget(this);
     {
         std::lock_guard lock(wake_mutex_);
@@ -193,13 +201,26 @@ void engine::set_timing_source(int32_t source) {
             task_added_.store(false);
         }
     }
-    if (mode == static_cast<int32_t>(timing_source::library)) ensure_task();
+    if (mode == static_cast<int32_t>(timing_source::library)) {
+        ensure_task();
+        // A reader that left its reading to this engine's frames takes it back.
+        if (live_sink_.load() != nullptr) live_sources_listeners_changed();
+    }
 }
 
 void engine::application_frame(double t_ms) {
     if (timing_.load() != static_cast<int32_t>(timing_source::application) || !armed_.load()) return;
     if (!std::isfinite(t_ms)) return;
+    const input_sink* sink = live_sink_.load();
+    if (sink == nullptr) {
+        run_frame(t_ms);
+        return;
+    }
+    // While the view moves, this thread reads the devices itself: the report
+    // is read where it is used, and the library's thread sleeps.
+    live_sources_frame_begins(sink, motion_.load() || input_.waiting());
     run_frame(t_ms);
+    live_sources_frame_ends(sink, motion_.load() || input_.busy());
 }
 
 void engine::signal_input() {

@@ -28,6 +28,8 @@
 
 namespace zibrel::qorzibrel {
 
+class input_sink;
+
 enum class timing_source : int32_t { library = 0, application = 1 };
 
 class engine : public loop_task, public std::enable_shared_from_this<engine> {
@@ -56,6 +58,7 @@ public:
     bool accepts_input() const { return !closed_.load(); }
     double full_scale() const { return settings_.full_scale; }
     bool in_motion() const { return motion_.load(); }
+    bool application_timed() const { return timing_.load() == static_cast<int32_t>(timing_source::application); }
 
 private:
     struct camera_state;
@@ -98,6 +101,8 @@ private:
     std::atomic<bool> in_frame_{false};
     std::atomic<bool> motion_{false};
     std::atomic<uint64_t> frames_{0};
+    // The live readers' sink of this engine (for their identity only), once started.
+    std::atomic<const input_sink*> live_sink_{nullptr};
 
     // The library thread's task: a leaf lock, never held while calling out
     // (but around adding and removing the task, which call out to nothing).
