@@ -575,6 +575,35 @@ def test_frames_read_the_device_while_the_view_moves_and_a_stalled_application_i
         scene._enable_navigation(False)
 
 
+def switches(tid):
+    with open(f"/proc/self/task/{tid}/status") as f:
+        return sum(int(line.split()[1]) for line in f if "ctxt_switches" in line)
+
+
+def test_the_library_thread_sleeps_while_frames_read_the_device(hid_env):
+    device = add(hid_env, 0, fh.SIX_IN_ONE, kind="socket")
+    before = set(os.listdir("/proc/self/task"))  # the fake device's own threads included
+    scene = Scene()
+    scene.open()
+    try:
+        t = drive(scene, device, lambda: "view.affine" in scene.names(), ry=FULL)
+        assert t is not None, "the reports did not turn the camera"
+        library = set(os.listdir("/proc/self/task")) - before
+        assert len(library) == 1, f"expected the library's one thread, found {len(library)} new"
+        tid = library.pop()
+        woke = switches(tid)
+        for _ in range(30):  # half a second of frames at 60 Hz, a report before each
+            device.motion(ry=FULL)
+            time.sleep(1 / 60)
+            t += 1000 / 60
+            scene.frame(t)
+        woke = switches(tid) - woke
+        # It used to look every 100 ms whether the frames still came.
+        assert woke <= 1, f"the library's thread woke {woke} times while the frames read the device"
+    finally:
+        scene._enable_navigation(False)
+
+
 def test_after_a_motion_the_next_touch_wakes_the_waiting_application(hid_env):
     signal = pyzibrel.navigator._input_fd()
     device, scene, t = start_turning(hid_env)

@@ -8,6 +8,7 @@
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -45,7 +46,8 @@ constexpr auto fallback_scan = std::chrono::seconds(10);
 constexpr int reads_per_round = 64;
 // How long devices left to the application's frames stay unwatched without a
 // frame: then the library's thread reads them again (an application that
-// stalls, or stops ticking mid-motion, must not leave input unread).
+// stalls, or stops ticking mid-motion, must not leave input unread). Frames
+// push a timer on, so the library's thread wakes only when they stop.
 constexpr auto frame_reading_grace = std::chrono::milliseconds(100);
 // A device that sends only what its descriptor does not describe (a node that
 // is /dev/zero, say) is left alone after this many in a row, until it is
@@ -356,6 +358,8 @@ public:
             return;
         }
         last_frame_read_ = steady_clock::now();
+        // Pushed on every few frames, not each: one system call per grace's half.
+        if (grace_due_ - last_frame_read_ < frame_reading_grace / 2) arm_grace(last_frame_read_ + frame_reading_grace);
         for (auto& d : devices_) {
             const round_input in = read_device(*d, 0);
             deliver(in, frame_receivers_);
@@ -391,6 +395,18 @@ public:
 
     void ready(int fd, uint32_t events) override {
         std::lock_guard devices(devices_mutex_);
+        if (fd == grace_fd_) {
+            uint64_t expirations = 0;
+            while (::read(grace_fd_, &expirations, sizeof expirations) < 0 && errno == EINTR) {
+            }
+            const auto back_at = last_frame_read_ + frame_reading_grace;
+            if (steady_clock::now() >= back_at) {
+                take_back();
+            } else {
+                arm_grace(back_at);
+            }
+            return;
+        }
         if (fd == inotify_fd_) {
             if (hot_plug_news()) library_thread::wake(this);
             return;
@@ -439,13 +455,26 @@ private:
         if (receivers.size() != 1 || receivers.front().get() != sink || !receivers.front()->reads_on_frames()) {
             return false;
         }
+        // The grace timer: without it the devices stay with the library's thread.
+        grace_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        if (grace_fd_ < 0) return false;
+        library_thread::watch(this, grace_fd_);
+        grace_due_ = {};
         for (const auto& d : devices_) library_thread::unwatch(d->node.fd);
         frame_receivers_ = std::move(receivers);
         frame_sink_ = sink;
         frame_reading_.store(true);
-        // The library's thread looks once per grace period whether the frames still come.
-        library_thread::wake(this);
         return true;
+    }
+
+    // Requires devices_mutex_: the grace timer fires at `due` (steady_clock is
+    // CLOCK_MONOTONIC here, as the timer's clock).
+    void arm_grace(steady_clock::time_point due) {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+        itimerspec at{};
+        at.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+        at.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+        if (::timerfd_settime(grace_fd_, TFD_TIMER_ABSTIME, &at, nullptr) == 0) grace_due_ = due;
     }
 
     // Requires devices_mutex_: the library's thread reads the devices again.
@@ -457,6 +486,9 @@ private:
         frame_reading_.store(false);
         frame_sink_ = nullptr;
         frame_receivers_.clear();
+        library_thread::unwatch(grace_fd_);
+        ::close(grace_fd_);
+        grace_fd_ = -1;
     }
 
     // Requires mutex_: the library thread serves the reader while it has listeners.
@@ -492,10 +524,8 @@ private:
             rescan = std::exchange(rescan_, false);
         }
         if (frame_reading_.load()) {
-            const auto back_at = last_frame_read_ + frame_reading_grace;
-            if (!listeners_changed && !rescan && !hot_plugged_ && now < back_at && now < next_scan_ &&
-                root == active_root_) {
-                return std::min(back_at, next_scan_);
+            if (!listeners_changed && !rescan && !hot_plugged_ && now < next_scan_ && root == active_root_) {
+                return next_scan_ == steady_clock::time_point::max() ? idle : next_scan_;
             }
             take_back();
         }
@@ -760,6 +790,8 @@ private:
     const input_sink* frame_sink_ = nullptr;  // for its identity only
     std::vector<std::shared_ptr<input_sink>> frame_receivers_;
     steady_clock::time_point last_frame_read_{};
+    int grace_fd_ = -1;                  // a timerfd, while frames read
+    steady_clock::time_point grace_due_{};  // when it fires
 
     std::string active_root_;
     std::vector<std::unique_ptr<device>> devices_;

@@ -78,6 +78,9 @@ namespace {
 // The engine as the live device readers' sink. Held weakly: a reader keeps
 // its sinks until it next has input, and a closed connection's engine must
 // not wait for that to be freed.
+// The engine whose application frame is reading the devices on this thread.
+thread_local const engine* reading_frame = nullptr;
+
 class engine_sink final : public input_sink {
 public:
     explicit engine_sink(const std::shared_ptr<engine>& e) : engine_(e), full_scale_(e->full_scale()) {}
@@ -218,12 +221,22 @@ void engine::application_frame(double t_ms) {
     }
     // While the view moves, this thread reads the devices itself: the report
     // is read where it is used, and the library's thread sleeps.
-    live_sources_frame_begins(sink, motion_.load() || input_.waiting());
+    {
+        // What it reads, this frame takes next: no descriptor to raise for it.
+        struct reading {
+            explicit reading(const engine* e) { reading_frame = e; }
+            ~reading() { reading_frame = nullptr; }
+        } const here(this);
+        live_sources_frame_begins(sink, motion_.load() || input_.waiting());
+    }
     run_frame(t_ms);
+    // A frame already in progress (this one was called from inside it) took nothing.
+    if (input_.waiting()) signal_input();
     live_sources_frame_ends(sink, motion_.load() || input_.busy());
 }
 
 void engine::signal_input() {
+    if (reading_frame == this) return;
     input_arrived(this);
     // A device thread may push while the connection closes: shutdown() marks it
     // closed before it forgets the input, so whichever comes second wins.
