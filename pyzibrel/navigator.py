@@ -563,22 +563,30 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         try:
             return self._calls[name](*args, **kwargs)
         except Exception:
-            self._tell(f"viewer.{name}", f"{type(self.viewer).__name__}.{name}() failed; it answers nothing "
-                                         f"until it works:\n{traceback.format_exc().rstrip()}")
-            return None
+            return self._viewer_failed(name)
+
+    def _viewer_failed(self, name: str) -> None:
+        # In the except clause of the failed call.
+        self._tell(f"viewer.{name}", f"{type(self.viewer).__name__}.{name}() failed; it answers nothing "
+                                     f"until it works:\n{traceback.format_exc().rstrip()}")
+
+    def _unusable(self, name: str, exc: Exception) -> None:
+        why = str(exc) if isinstance(exc, (TypeError, ValueError)) else f"{type(exc).__name__}: {exc}"
+        self._tell(f"convert.{name}", f"{type(self.viewer).__name__}.{name}() gave an unusable answer: {why}")
 
     def _answer(self, name: str, convert: Callable[[Any], Any], *args: Any) -> Any:
         """A viewer call and the conversion of its answer: the one way every answer comes in.
         A failure of either is reported once and answers None ("not available")."""
-        value = self._viewer(name, *args)
+        try:
+            value = self._calls[name](*args)  # _viewer's call, written out: answers come at every frame
+        except Exception:
+            return self._viewer_failed(name)
         if value is None:
             return None
         try:
             return convert(value)
         except Exception as exc:  # an answer may fail in its own code (__float__, __array__, __bool__)
-            why = str(exc) if isinstance(exc, (TypeError, ValueError)) else f"{type(exc).__name__}: {exc}"
-            self._tell(f"convert.{name}", f"{type(self.viewer).__name__}.{name}() gave an unusable answer: {why}")
-            return None
+            return self._unusable(name, exc)
 
     def _camera(self) -> Optional[ZibrelMatrix]:
         values = self._answer("get_camera", _camera_numbers)
@@ -720,15 +728,24 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
 
     # --- what the library reads ---------------------------------------------------------------
 
+    # The camera, projection and angle are read at every frame of a motion: on the application's
+    # thread they go straight to the viewer, the common case first.
+
     def _get_camera_matrix(self) -> Optional[ZibrelMatrix]:
+        if threading.get_ident() == self._thread and not self._closed:
+            return self._camera()
         result: Optional[ZibrelMatrix] = self._read("camera", self._camera)
         return result
 
     def _get_is_view_perspective(self) -> Optional[bool]:
+        if threading.get_ident() == self._thread and not self._closed:
+            return self._perspective()
         result: bool = self._read("perspective", self._perspective)
         return result
 
     def _get_view_fov(self) -> Optional[float]:
+        if threading.get_ident() == self._thread and not self._closed:
+            return self._fov()
         result: Optional[float] = self._read("fov", self._fov)
         return result
 
@@ -783,6 +800,9 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
     # --- what the library writes --------------------------------------------------------------
 
     def _set_camera_matrix(self, matrix: ZibrelMatrix) -> None:
+        if threading.get_ident() == self._thread and not self._closed:
+            self._apply("set_camera", to_numpy(matrix))  # _write's step on this thread
+            return
         self._write("set_camera", to_numpy(matrix), "camera", matrix)
 
     def _set_view_extents(self, extents: ZibrelBox) -> None:
