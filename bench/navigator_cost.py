@@ -31,7 +31,8 @@ latency  A device process sends a held turn (0.6 s held, 0.4 s let go) at 125 Hz
          off-thread camera writes and Viewer.set_camera. A report is matched to the first
          tick that started after it (application ticks, asyncio) or to the first camera
          write of the library's thread after it (library timer), then to the first
-         set_camera after that: report -> set_camera, ms. Modes: "ticks" (a 60 Hz loop
+         set_camera after that: report -> set_camera, ms (a held report that the let-go
+         follows before that tick or write moves nothing and is left out). Modes: "ticks" (a 60 Hz loop
          waiting on input_fd while not wants_frames), "asyncio" (the README's `drive`
          coroutine, taken from README.md), "library" (application_timing=False, the same
          loop as "ticks": it waits on the navigator's input_fd, readable while the library's
@@ -447,12 +448,19 @@ def match(sent, stamps, mode):
     import numpy as np
     ticks, writes, applied = (np.array(stamps[k]) for k in ("ticks", "writes", "applied"))
     first = ticks if mode in ("ticks", "asyncio") else writes
+    # A held report followed by the let-go before the next frame never moves anything: that frame
+    # reads both and takes the newest, still. Matched anyway, it would count the pause up to the
+    # next burst's first camera (about 0.4 s) as its latency.
+    let_go = np.array(sorted(-s for s in sent if s < 0))
     out = []
     for s in sent:
         if s <= 0:
             continue
         i = np.searchsorted(first, s, side="right")
         if i >= len(first):
+            continue
+        k = np.searchsorted(let_go, s, side="right")
+        if k < len(let_go) and let_go[k] < first[i]:
             continue
         j = np.searchsorted(applied, first[i], side="right")
         if j >= len(applied):
