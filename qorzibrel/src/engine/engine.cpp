@@ -78,9 +78,6 @@ namespace {
 // The engine as the live device readers' sink. Held weakly: a reader keeps
 // its sinks until it next has input, and a closed connection's engine must
 // not wait for that to be freed.
-// The engine whose application frame is reading the devices on this thread.
-thread_local const engine* reading_frame = nullptr;
-
 class engine_sink final : public input_sink {
 public:
     explicit engine_sink(const std::shared_ptr<engine>& e) : engine_(e), full_scale_(e->full_scale()) {}
@@ -224,9 +221,10 @@ void engine::application_frame(double t_ms) {
     {
         // What it reads, this frame takes next: no descriptor to raise for it.
         struct reading {
-            explicit reading(const engine* e) { reading_frame = e; }
-            ~reading() { reading_frame = nullptr; }
-        } const here(this);
+            std::atomic<std::thread::id>& reader;
+            explicit reading(std::atomic<std::thread::id>& r) : reader(r) { reader.store(std::this_thread::get_id()); }
+            ~reading() { reader.store(std::thread::id()); }
+        } const here(frame_reader_);
         live_sources_frame_begins(sink, motion_.load() || input_.waiting());
     }
     run_frame(t_ms);
@@ -236,7 +234,7 @@ void engine::application_frame(double t_ms) {
 }
 
 void engine::signal_input() {
-    if (reading_frame == this) return;
+    if (frame_reader_.load() == std::this_thread::get_id()) return;
     input_arrived(this);
     // A device thread may push while the connection closes: shutdown() marks it
     // closed before it forgets the input, so whichever comes second wins.

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/library_thread.h"
@@ -103,6 +104,9 @@ private:
     std::atomic<uint64_t> frames_{0};
     // The live readers' sink of this engine (for their identity only), once started.
     std::atomic<const input_sink*> live_sink_{nullptr};
+    // The thread whose application frame is reading the devices (no thread_local:
+    // a library loaded at run time would give each thread's copy to the loader's allocator).
+    std::atomic<std::thread::id> frame_reader_{};
 
     // The library thread's task: a leaf lock, never held while calling out
     // (but around adding and removing the task, which call out to nothing).
