@@ -591,13 +591,18 @@ def test_the_library_thread_sleeps_while_frames_read_the_device(hid_env):
         library = set(os.listdir("/proc/self/task")) - before
         assert len(library) == 1, f"expected the library's one thread, found {len(library)} new"
         tid = library.pop()
-        woke = switches(tid)
-        for _ in range(30):  # half a second of frames at 60 Hz, a report before each
-            device.motion(ry=FULL)
-            time.sleep(1 / 60)
-            t += 1000 / 60
-            scene.frame(t)
-        woke = switches(tid) - woke
+        for _ in range(5):
+            woke, last, longest = switches(tid), time.monotonic(), 0.0
+            for _ in range(30):  # half a second of frames at 60 Hz, a report before each
+                device.motion(ry=FULL)
+                time.sleep(1 / 60)
+                t += 1000 / 60
+                scene.frame(t)
+                longest, last = max(longest, time.monotonic() - last), time.monotonic()
+            woke = switches(tid) - woke
+            if longest < 0.08:
+                break  # else this process stalled long enough for the library's thread to take over: again
+        assert longest < 0.08, "the frames never came on time (a machine this busy cannot tell)"
         # It used to look every 100 ms whether the frames still came.
         assert woke <= 1, f"the library's thread woke {woke} times while the frames read the device"
     finally:
