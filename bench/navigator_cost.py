@@ -32,12 +32,13 @@ latency  A device process sends a held turn (0.6 s held, 0.4 s let go) at 125 Hz
          tick that started after it (application ticks, asyncio) or to the first camera
          write of the library's thread after it (library timer), then to the first
          set_camera after that: report -> set_camera, ms (a held report that the let-go
-         follows before that tick or write moves nothing and is left out). Modes: "ticks" (a 60 Hz loop
-         waiting on input_fd while not wants_frames), "asyncio" (the README's `drive`
-         coroutine, taken from README.md), "library" (application_timing=False, the same
-         loop as "ticks": it waits on the navigator's input_fd, readable while the library's
-         writes wait for a tick), "fixed" (application_timing=False, the application ticking
-         at 60 Hz all the time, as a repeating GUI timer does).
+         follows before that tick or write moves nothing and is left out). Modes: "ticks"
+         (a 60 Hz loop waiting on input_fd while not wants_frames), "asyncio" (the
+         README's `drive` coroutine, taken from README.md), "library"
+         (application_timing=False, the same loop as "ticks": it waits on the navigator's
+         input_fd, readable while the library's writes wait for a tick), "fixed"
+         (application_timing=False, the application ticking at 60 Hz all the time, as a
+         repeating GUI timer does).
 """
 
 import json
