@@ -570,10 +570,6 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         self._tell(f"viewer.{name}", f"{type(self.viewer).__name__}.{name}() failed; it answers nothing "
                                      f"until it works:\n{traceback.format_exc().rstrip()}")
 
-    def _unusable(self, name: str, exc: Exception) -> None:
-        why = str(exc) if isinstance(exc, (TypeError, ValueError)) else f"{type(exc).__name__}: {exc}"
-        self._tell(f"convert.{name}", f"{type(self.viewer).__name__}.{name}() gave an unusable answer: {why}")
-
     def _answer(self, name: str, convert: Callable[[Any], Any], *args: Any) -> Any:
         """A viewer call and the conversion of its answer: the one way every answer comes in.
         A failure of either is reported once and answers None ("not available")."""
@@ -586,7 +582,9 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         try:
             return convert(value)
         except Exception as exc:  # an answer may fail in its own code (__float__, __array__, __bool__)
-            return self._unusable(name, exc)
+            why = str(exc) if isinstance(exc, (TypeError, ValueError)) else f"{type(exc).__name__}: {exc}"
+            self._tell(f"convert.{name}", f"{type(self.viewer).__name__}.{name}() gave an unusable answer: {why}")
+            return None
 
     def _camera(self) -> Optional[ZibrelMatrix]:
         values = self._answer("get_camera", _camera_numbers)
@@ -641,10 +639,12 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
         self._off_thread_seen = True
         return False
 
+    # Reads and writes come at every frame of a motion: the application's thread, the usual
+    # one, is told apart without _direct's call.
     def _read(self, name: str, direct: Callable[[], Any]) -> Any:
         if self._closed:
             return None
-        if self._direct():
+        if threading.get_ident() == self._thread or self._direct():
             return direct()
         with self._lock:
             return getattr(self._snapshot, name)
@@ -652,7 +652,7 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
     def _write(self, kind: str, value: Any, snapshot: Optional[str] = None, snapshot_value: Any = None) -> None:
         if self._closed:
             return
-        if self._direct():
+        if threading.get_ident() == self._thread or self._direct():
             self._apply(kind, value)
             return
         with self._lock:
@@ -728,24 +728,15 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
 
     # --- what the library reads ---------------------------------------------------------------
 
-    # The camera, projection and angle are read at every frame of a motion: on the application's
-    # thread they go straight to the viewer, the common case first.
-
     def _get_camera_matrix(self) -> Optional[ZibrelMatrix]:
-        if threading.get_ident() == self._thread and not self._closed:
-            return self._camera()
         result: Optional[ZibrelMatrix] = self._read("camera", self._camera)
         return result
 
     def _get_is_view_perspective(self) -> Optional[bool]:
-        if threading.get_ident() == self._thread and not self._closed:
-            return self._perspective()
         result: bool = self._read("perspective", self._perspective)
         return result
 
     def _get_view_fov(self) -> Optional[float]:
-        if threading.get_ident() == self._thread and not self._closed:
-            return self._fov()
         result: Optional[float] = self._read("fov", self._fov)
         return result
 
@@ -800,9 +791,6 @@ class Navigator(_pyzibrel.ZibrelNavigationModel):
     # --- what the library writes --------------------------------------------------------------
 
     def _set_camera_matrix(self, matrix: ZibrelMatrix) -> None:
-        if threading.get_ident() == self._thread and not self._closed:
-            self._apply("set_camera", to_numpy(matrix))  # _write's step on this thread
-            return
         self._write("set_camera", to_numpy(matrix), "camera", matrix)
 
     def _set_view_extents(self, extents: ZibrelBox) -> None:
